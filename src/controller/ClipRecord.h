@@ -1,0 +1,19 @@
+#pragma once
+// One row of the clip list: a map with exactly the keys "name", "url", "path"
+// and "creationDate". Never changed once built.
+//   "name"          QString   the file name, shown readably (not-UTF-8 bytes replaced)
+//   "url"           FileUrl   the entry's absolute file URL, exact bytes
+//   "path"          QString   the path, shown readably; the exact bytes are in "url"
+//   "creationDate"  QDateTime the birth time, or the moment the record was built
+#include <QMetaType>
+#include <QVariantMap>
+
+#include "foundation/FileUrl.h"
+
+Q_DECLARE_METATYPE(cliploop::FileUrl)
+
+namespace cliploop {
+
+using ClipRecord = QVariantMap;
+
+}  // namespace cliploop
