@@ -1,0 +1,94 @@
+#pragma once
+// A view that shows a player's picture, and can leave its window to fill a
+// screen (full-screen mode) and come back to the same place.
+//
+// The picture comes from a PictureSource of the view's own, read at the
+// refresh rate of the screen the view is on. Each frame is painted straight
+// from the decoded surface's memory (no pixel copy), scaled to fit with the
+// frame's aspect ratio, black around it. The view paints only when a new
+// frame is there, so a paused or idle player costs next to nothing.
+//
+// Full-screen mode: the view leaves its place in the window's layout for a
+// borderless window covering the chosen screen. While there it offers the
+// actions of its full-screen menu (setFullScreenMenu) as its context menu,
+// and Escape sends "exitFullscreenWithSender:" along the chain of responders,
+// so a user with a single display can always leave.
+//
+// Threads: main thread only.
+#include <QPointer>
+#include <QVariantMap>
+#include <QWidget>
+#include <memory>
+
+#include "media/MediaEngine.h"
+
+class QMenu;
+class QScreen;
+class QTimer;
+
+namespace cliploop {
+
+class VideoView : public QWidget {
+    Q_OBJECT
+public:
+    explicit VideoView(QWidget* parent = nullptr);
+    ~VideoView() override;
+
+    // Shows `player`'s picture from now on (nullptr: shows nothing). Setting
+    // the same player again keeps the picture on screen.
+    void setPlayer(std::shared_ptr<QueuePlayer> player);
+    std::shared_ptr<QueuePlayer> player() const { return player_; }
+
+    // Whether the view fills a screen now.
+    bool isInFullScreenMode() const { return fullScreen_; }
+    // Leaves the window to fill `screen`. Options: "NSFullScreenModeAllScreens"
+    // (only false is honoured: the one screen is taken) and
+    // "NSFullScreenModeApplicationPresentationOptions" (accepted, unused).
+    // False when already full screen or `screen` is null.
+    bool enterFullScreenMode(QScreen* screen, const QVariantMap& options);
+    // Back to the same place in the window; nothing when not full screen.
+    // `options` may be null.
+    void exitFullScreenModeWithOptions(const QVariantMap* options);
+    // The screen the view fills, or null in the window.
+    QScreen* fullScreenScreen() const;
+
+    // The menu whose current actions the full-screen view offers as its
+    // context menu (not owned).
+    void setFullScreenMenu(QMenu* menu) { fullScreenMenu_ = menu; }
+    QMenu* fullScreenMenu() const { return fullScreenMenu_; }
+
+    // Frames painted so far (diagnostics, tests).
+    quint64 paintedFrames() const { return paintedFrames_; }
+    // The frame shown now, or null.
+    PixelBufferRef currentFrame() const { return frame_; }
+    // The rectangle the picture is drawn into, in view coordinates.
+    QRect pictureRect() const;
+
+    QSize sizeHint() const override { return {480, 270}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+private:
+    void refresh();
+    void updateRefreshTimer();
+
+    std::shared_ptr<QueuePlayer> player_;
+    std::unique_ptr<PictureSource> source_;
+    PixelBufferRef frame_;
+    QTimer* refreshTimer_ = nullptr;
+    quint64 paintedFrames_ = 0;
+
+    // Full-screen mode, and the place in the window to come back to.
+    struct Home;
+    std::unique_ptr<Home> home_;
+    bool fullScreen_ = false;
+    QPointer<QMenu> fullScreenMenu_;
+};
+
+}  // namespace cliploop
