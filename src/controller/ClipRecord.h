@@ -5,12 +5,10 @@
 //   "url"           FileUrl   the entry's absolute file URL, exact bytes
 //   "path"          QString   the path, shown readably; the exact bytes are in "url"
 //   "creationDate"  QDateTime the birth time, or the moment the record was built
-#include <QMetaType>
 #include <QVariantMap>
 
 #include "foundation/FileUrl.h"
-
-Q_DECLARE_METATYPE(cliploop::FileUrl)
+#include "ui/FileUrlMetaType.h"
 
 namespace cliploop {
 

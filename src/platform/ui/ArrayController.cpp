@@ -1,0 +1,160 @@
+#include "ui/ArrayController.h"
+
+#include <QAbstractItemView>
+#include <QCollator>
+#include <QDateTime>
+#include <QLocale>
+#include <algorithm>
+#include <numeric>
+
+namespace cliploop {
+
+ArrayController::ArrayController(const QStringList& columnKeys, QObject* parent)
+    : QAbstractTableModel(parent),
+      keys_(columnKeys),
+      selection_(new QItemSelectionModel(this, this)) {}
+
+ArrayController::~ArrayController() = default;
+
+void ArrayController::attach(QAbstractItemView* view) {
+    view->setModel(this);
+    // setModel made a selection model of the view's own; ours replaces it so
+    // that the controller's selection is the one the user sees and changes.
+    QItemSelectionModel* made = view->selectionModel();
+    view->setSelectionModel(selection_);
+    if (made && made != selection_) made->deleteLater();
+}
+
+void ArrayController::setContent(const QList<QVariantMap>& content) {
+    beginResetModel();
+    content_ = content;
+    endResetModel();
+}
+
+void ArrayController::addObjects(const QList<QVariantMap>& objects) {
+    if (objects.isEmpty()) return;
+    const int first = static_cast<int>(content_.size());
+    beginInsertRows(QModelIndex(), first, first + static_cast<int>(objects.size()) - 1);
+    content_.append(objects);
+    endInsertRows();
+}
+
+bool ArrayController::setSelectionIndexes(const QList<int>& rows) {
+    QItemSelection selection;
+    const int last = columnCount() - 1;
+    for (int row : rows) {
+        if (row < 0 || row >= rowCount() || last < 0) continue;
+        selection.select(index(row, 0), index(row, last));
+    }
+    const QList<int> before = selectionIndexes();
+    selection_->select(selection, QItemSelectionModel::ClearAndSelect);
+    return selectionIndexes() != before;
+}
+
+QList<int> ArrayController::selectionIndexes() const {
+    QList<int> rows;
+    for (const QItemSelectionRange& range : selection_->selection()) {
+        for (int row = range.top(); row <= range.bottom(); ++row) rows.append(row);
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return rows;
+}
+
+QList<QVariantMap> ArrayController::selectedObjects() const {
+    QList<QVariantMap> objects;
+    for (int row : selectionIndexes()) objects.append(content_.at(row));
+    return objects;
+}
+
+QString ArrayController::displayText(const QVariant& value) {
+    if (value.metaType() == QMetaType::fromType<QDateTime>()) {
+        return QLocale().toString(value.toDateTime(), QLocale::ShortFormat);
+    }
+    if (value.metaType() == QMetaType::fromType<FileUrl>()) {
+        return QString::fromUtf8(value.value<FileUrl>().path());
+    }
+    return value.toString();
+}
+
+int ArrayController::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(content_.size());
+}
+
+int ArrayController::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(keys_.size());
+}
+
+QVariant ArrayController::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
+    const QVariant value = content_.at(index.row()).value(keys_.at(index.column()));
+    switch (role) {
+        case Qt::DisplayRole:
+        case Qt::ToolTipRole:
+            return displayText(value);
+        case Qt::EditRole:
+            return value;
+        default:
+            return {};
+    }
+}
+
+QVariant ArrayController::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (role == Qt::DisplayRole && orientation == Qt::Horizontal && section >= 0 &&
+        section < columnCount()) {
+        return keys_.at(section);
+    }
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+namespace {
+
+// Orders two values of one column: dates by time, everything else by its
+// text under the user's locale (numbers inside names in numeric order).
+bool lessThan(const QVariant& a, const QVariant& b, const QCollator& collator) {
+    if (a.metaType() == QMetaType::fromType<QDateTime>() &&
+        b.metaType() == QMetaType::fromType<QDateTime>()) {
+        return a.toDateTime() < b.toDateTime();
+    }
+    return collator.compare(ArrayController::displayText(a), ArrayController::displayText(b)) < 0;
+}
+
+}  // namespace
+
+void ArrayController::sort(int column, Qt::SortOrder order) {
+    if (column < 0 || column >= columnCount() || content_.size() < 2) return;
+    const QString& key = keys_.at(column);
+    QCollator collator;
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+
+    std::vector<int> permutation(static_cast<size_t>(content_.size()));
+    std::iota(permutation.begin(), permutation.end(), 0);
+    std::stable_sort(permutation.begin(), permutation.end(), [&](int x, int y) {
+        const QVariant& a = content_.at(x).value(key);
+        const QVariant& b = content_.at(y).value(key);
+        return order == Qt::AscendingOrder ? lessThan(a, b, collator) : lessThan(b, a, collator);
+    });
+
+    // Persistent indexes (the selection, the current index) follow their
+    // records to the new rows.
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    std::vector<int> newRowOf(permutation.size());
+    QList<QVariantMap> sorted;
+    sorted.reserve(content_.size());
+    for (size_t row = 0; row < permutation.size(); ++row) {
+        newRowOf[static_cast<size_t>(permutation[row])] = static_cast<int>(row);
+        sorted.append(content_.at(permutation[row]));
+    }
+    content_ = std::move(sorted);
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex& old : before) {
+        after.append(index(newRowOf[static_cast<size_t>(old.row())], old.column()));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+}  // namespace cliploop

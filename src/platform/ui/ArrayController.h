@@ -1,0 +1,70 @@
+#pragma once
+// A list of records (string-keyed maps) shown as a table, one record per row
+// and one column per key, with a selection of its own.
+//
+// Promises:
+// - setContent() replaces every record at once (a model reset); the selection
+//   is then empty. addObjects() appends records in one insertion.
+// - sort() reorders the records themselves, so a view needs no proxy model;
+//   selected records stay selected and the current record stays current.
+// - Display text: a QDateTime in the locale's short format, a FileUrl as its
+//   path (bytes that are not UTF-8 shown as U+FFFD), anything else as QVariant
+//   converts it to text.
+//
+// Threads: main thread only. The controller owns its records; views only
+// borrow it.
+#include <QAbstractTableModel>
+#include <QItemSelectionModel>
+#include <QList>
+#include <QStringList>
+#include <QVariantMap>
+
+#include "ui/FileUrlMetaType.h"
+
+class QAbstractItemView;
+
+namespace cliploop {
+
+class ArrayController : public QAbstractTableModel {
+    Q_OBJECT
+  public:
+    explicit ArrayController(const QStringList& columnKeys, QObject* parent = nullptr);
+    ~ArrayController() override;
+
+    // Shows this list in `view`, with this controller's selection.
+    void attach(QAbstractItemView* view);
+
+    // Replaces the records; an empty list means no content.
+    void setContent(const QList<QVariantMap>& content);
+    // Appends the records, in order, in one insertion.
+    void addObjects(const QList<QVariantMap>& objects);
+    const QList<QVariantMap>& arrangedObjects() const { return content_; }
+
+    // Selects exactly these rows (out-of-range rows are ignored). True when
+    // the selection changed.
+    bool setSelectionIndexes(const QList<int>& rows);
+    // The selected rows, ascending.
+    QList<int> selectionIndexes() const;
+    // The selected records, in row order.
+    QList<QVariantMap> selectedObjects() const;
+    QItemSelectionModel* selectionModel() { return selection_; }
+
+    const QStringList& columnKeys() const { return keys_; }
+
+    // The text shown for `value` (see above).
+    static QString displayText(const QVariant& value);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+  private:
+    QStringList keys_;
+    QList<QVariantMap> content_;
+    QItemSelectionModel* selection_;
+};
+
+}  // namespace cliploop
