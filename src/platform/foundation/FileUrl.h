@@ -7,13 +7,14 @@
 namespace cliploop {
 
 class FileUrl {
-public:
+  public:
     FileUrl() = default;
     // An absolute path, as bytes. A relative path is taken against the
     // current folder.
     static FileUrl fromPath(std::string path);
-    // Parses "file:///..." (percent-encoding decoded to bytes); an empty URL
-    // when `text` is not a file URL.
+    // Parses "file:///..." or "file://localhost/..." (percent-encoding decoded
+    // to bytes; a query or fragment is ignored); an empty URL when `text` is
+    // not a local file URL or holds a malformed escape or an encoded NUL.
     static FileUrl fromString(const std::string& text);
 
     bool isEmpty() const { return path_.empty(); }
@@ -21,12 +22,13 @@ public:
     const std::string& path() const { return path_; }
     // The last path component, exact bytes ("" for "/").
     std::string lastPathComponent() const;
-    // "file://" followed by the percent-encoded path.
+    // "file://" followed by the path, every byte but RFC 3986 unreserved
+    // characters and '/' percent-encoded; "" for an empty URL.
     std::string absoluteString() const;
 
     bool operator==(const FileUrl&) const = default;
 
-private:
+  private:
     std::string path_;
 };
 

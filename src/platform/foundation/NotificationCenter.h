@@ -4,7 +4,11 @@
 // Promises:
 // - post() calls every matching handler on the posting thread, in registration
 //   order, before it returns. A handler removed before its turn (also by an
-//   earlier handler of the same delivery) is not called.
+//   earlier handler of the same delivery) is not called; one added during a
+//   delivery is not called by it.
+// - Once removeObserver() returns, no call of the removed handlers begins, on
+//   any thread. A call that had already begun (on another thread, or further
+//   up the caller's own stack) is not waited for.
 // - Any method may be called from any thread, and from inside a handler
 //   (adding or removing observers, posting again). No lock is held while a
 //   handler runs.
@@ -30,7 +34,7 @@ struct Notification {
 };
 
 class NotificationCenter {
-public:
+  public:
     using Handler = std::function<void(const Notification&)>;
 
     NotificationCenter();
@@ -51,7 +55,7 @@ public:
     void post(const Notification& notification);
     void post(std::string name, const void* sender = nullptr, std::any object = {});
 
-private:
+  private:
     struct Entry;
     std::mutex mutex_;
     std::vector<std::shared_ptr<Entry>> entries_;

@@ -6,18 +6,19 @@
 // not drift. Never two ticks at once: a tick that overruns delays the next one,
 // and deadlines that passed meanwhile are skipped rather than piled up.
 // cancel() waits for a running tick to end (unless called from the handler)
-// and no tick starts after it.
-#include <atomic>
+// and no tick starts after it; it then releases the handler (and whatever the
+// handler holds): on the calling thread, or when called from the handler, on
+// the timer's thread once that tick has returned. A cancelled timer does not
+// start again. The destructor cancels.
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 namespace cliploop {
 
 class RepeatingTimer {
-public:
+  public:
     using Handler = std::function<void()>;
 
     RepeatingTimer(std::chrono::nanoseconds interval, Handler handler);
@@ -29,15 +30,14 @@ public:
     void cancel();
     bool isRunning() const;
 
-private:
-    void run();
+  private:
+    // Shared with the worker thread, so that a timer destroyed by its own
+    // handler (dropping the last owner of the timer) leaves the thread's
+    // state alive until the thread ends.
+    struct State;
+    static void run(std::shared_ptr<State> state);
 
-    const std::chrono::nanoseconds interval_;
-    Handler handler_;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool cancelled_ = false;
-    bool started_ = false;
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

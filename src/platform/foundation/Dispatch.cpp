@@ -1,0 +1,180 @@
+#include "foundation/Dispatch.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace cliploop::dispatch {
+namespace {
+
+// Both queues are leaked on purpose: detached workers and late submissions
+// during exit must never meet a destroyed mutex or queue.
+
+struct MainQueue {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::deque<Work> pending;
+    std::function<void()> wakeup;
+    // A wakeup was requested and the drain it leads to has not begun; spares
+    // the event loop one wakeup per item when many arrive at once.
+    bool wakeupPending = false;
+};
+
+MainQueue& mainQueue() {
+    static MainQueue* const queue = new MainQueue;
+    return *queue;
+}
+
+std::atomic<std::thread::id> mainThreadId{};
+
+void runGuarded(Work& work, const char* queueName) {
+    // An escaping exception would end the process from a worker thread or
+    // unwind the event loop; report it and carry on with the next item.
+    try {
+        work();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "cliploop: uncaught exception on the %s queue: %s\n", queueName,
+                     error.what());
+    } catch (...) {
+        std::fprintf(stderr, "cliploop: uncaught exception on the %s queue\n", queueName);
+    }
+}
+
+class GlobalQueue {
+  public:
+    GlobalQueue() {
+        const unsigned count = std::max(2u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < count; ++i) {
+            std::thread([this] { workLoop(); }).detach();
+        }
+    }
+
+    void submit(Work work) {
+        {
+            std::lock_guard lock(mutex_);
+            pending_.push_back(std::move(work));
+        }
+        available_.notify_one();
+    }
+
+  private:
+    void workLoop() {
+        pthread_setname_np(pthread_self(), "cliploop-global");
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            available_.wait(lock, [this] { return !pending_.empty(); });
+            Work work = std::move(pending_.front());
+            pending_.pop_front();
+            lock.unlock();
+            runGuarded(work, "global");
+            // Captured state is released before the lock is taken again.
+            work = nullptr;
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable available_;
+    std::deque<Work> pending_;
+};
+
+GlobalQueue& globalQueue() {
+    static GlobalQueue* const queue = new GlobalQueue;
+    return *queue;
+}
+
+}  // namespace
+
+void mainAsync(Work work) {
+    auto& queue = mainQueue();
+    std::function<void()> wakeup;
+    {
+        std::lock_guard lock(queue.mutex);
+        queue.pending.push_back(std::move(work));
+        if (queue.wakeup && !queue.wakeupPending) {
+            queue.wakeupPending = true;
+            wakeup = queue.wakeup;
+        }
+    }
+    queue.arrived.notify_all();
+    if (wakeup) wakeup();
+}
+
+void globalAsync(Work work) {
+    globalQueue().submit(std::move(work));
+}
+
+void markMainThread() {
+    mainThreadId.store(std::this_thread::get_id());
+}
+
+bool isMainThread() {
+    return mainThreadId.load() == std::this_thread::get_id();
+}
+
+void setMainQueueWakeup(std::function<void()> wakeup) {
+    auto& queue = mainQueue();
+    bool wakeNow = false;
+    {
+        std::lock_guard lock(queue.mutex);
+        queue.wakeup = wakeup;
+        queue.wakeupPending = false;
+        // Work queued before the event loop took over still needs its drain.
+        if (queue.wakeup && !queue.pending.empty()) {
+            queue.wakeupPending = true;
+            wakeNow = true;
+        }
+    }
+    if (wakeNow) wakeup();
+}
+
+int drainMainQueue() {
+    auto& queue = mainQueue();
+    std::size_t limit;
+    {
+        std::lock_guard lock(queue.mutex);
+        queue.wakeupPending = false;
+        limit = queue.pending.size();
+    }
+    // One item at a time: work queued meanwhile waits for the next drain, and
+    // a nested drain (a modal loop run by an item) keeps submission order.
+    int ran = 0;
+    for (std::size_t i = 0; i < limit; ++i) {
+        Work work;
+        {
+            std::lock_guard lock(queue.mutex);
+            if (queue.pending.empty()) break;
+            work = std::move(queue.pending.front());
+            queue.pending.pop_front();
+        }
+        runGuarded(work, "main");
+        ++ran;
+    }
+    return ran;
+}
+
+bool runMainQueueUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    auto& queue = mainQueue();
+    for (;;) {
+        drainMainQueue();
+        if (done()) return true;
+        const auto now = Clock::now();
+        if (now >= deadline) return false;
+        // `done` may turn true without anything reaching the main queue (a
+        // worker setting a flag), so look again at least every few ms.
+        const auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(2));
+        std::unique_lock lock(queue.mutex);
+        queue.arrived.wait_for(lock, slice, [&] { return !queue.pending.empty(); });
+    }
+}
+
+}  // namespace cliploop::dispatch
