@@ -110,10 +110,11 @@ TEST(RepeatingTimer, DeadlinesMissedDuringAnOverrunAreSkippedNotPiledUp) {
     timer.cancel();
 
     std::lock_guard lock(mutex);
-    // Piled-up ticks would follow the overrun back to back; skipping leaves a
-    // full interval between the second and the third.
-    EXPECT_GE(starts[2] - starts[1], interval);
+    // Piled-up ticks would follow the overrun back to back. Skipping puts the
+    // second tick on the first deadline after the overrun and the third a
+    // full interval after that.
     EXPECT_GE(starts[1], ends[0]);
+    EXPECT_GE(starts[2] - ends[0], interval);
 }
 
 TEST(RepeatingTimer, CancelWaitsForTheRunningTickThenReleasesTheHandler) {
