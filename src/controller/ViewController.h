@@ -108,6 +108,11 @@ private:
     // The newest search; older walks see they are superseded and stop.
     std::shared_ptr<std::atomic<uint64_t>> searchGeneration_ =
         std::make_shared<std::atomic<uint64_t>>(0);
+
+    // --- Playback (Playback.cpp) -------------------------------------------
+    // The rate the slider shows (main thread): a clip start plays at it, so
+    // the rate text always tells the truth. The slider starts at 1.0.
+    float sliderRateValue_ = 1.0f;
 };
 
 }  // namespace cliploop

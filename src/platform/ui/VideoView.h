@@ -15,6 +15,7 @@
 // so a user with a single display can always leave.
 //
 // Threads: main thread only.
+#include <QMenu>
 #include <QPointer>
 #include <QVariantMap>
 #include <QWidget>
@@ -22,7 +23,6 @@
 
 #include "media/MediaEngine.h"
 
-class QMenu;
 class QScreen;
 class QTimer;
 
@@ -30,7 +30,7 @@ namespace cliploop {
 
 class VideoView : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit VideoView(QWidget* parent = nullptr);
     ~VideoView() override;
 
@@ -66,7 +66,7 @@ public:
 
     QSize sizeHint() const override { return {480, 270}; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -74,7 +74,7 @@ protected:
     void hideEvent(QHideEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
 
-private:
+  private:
     void refresh();
     void updateRefreshTimer();
 

@@ -1,0 +1,103 @@
+#include "app/InterfaceLoader.h"
+
+#include <QApplication>
+
+#include "app/AppDelegate.h"
+#include "controller/ViewController.h"
+#include "ui/ActionDispatch.h"
+#include "ui_MainWindow.h"
+
+namespace cliploop {
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), ui_(std::make_unique<Ui::MainWindow>()) {
+    ui_->setupUi(this);
+    // The views take most of the window; the table keeps a useful height.
+    ui_->mainSplitter->setStretchFactor(0, 3);
+    ui_->mainSplitter->setStretchFactor(1, 2);
+    ui_->viewSplitter->setStretchFactor(0, 1);
+    ui_->viewSplitter->setStretchFactor(1, 1);
+    connect(ui_->quitAction, &QAction::triggered, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+}
+
+MainWindow::~MainWindow() = default;
+
+QMenu* MainWindow::screenMenu() const {
+    return ui_->screenMenu;
+}
+
+MainInterface loadInterface() {
+    MainInterface loaded;
+
+    loaded.delegate = std::make_shared<AppDelegate>();
+    application::setDelegate(loaded.delegate);
+
+    loaded.window = std::make_unique<MainWindow>();
+    MainWindow* window = loaded.window.get();
+    Ui::MainWindow& ui = window->ui();
+    loaded.delegate->setMenuFullscreen(ui.screenMenu);
+
+    loaded.controller = std::make_shared<ViewController>();
+    const std::shared_ptr<ViewController>& controller = loaded.controller;
+    window->controller = controller;
+    actions::setController(window, controller.get());
+
+    // The controller's window fields, 14 to 20.
+    controller->playerView = ui.playerView;
+    controller->playerView2 = ui.playerView2;
+    controller->searchField = ui.searchField;
+    controller->arrayController = std::make_shared<ArrayController>(QStringList{
+        QStringLiteral("name"), QStringLiteral("path"), QStringLiteral("creationDate")});
+    controller->arrayController->attach(ui.clipTable);
+    controller->circularIndicator = ui.circularIndicator;
+    controller->rateField = ui.rateField;
+    controller->searchPathField = ui.searchPathField;
+
+    // The full-screen output offers the screen menu, which it covers.
+    ui.playerView2->setFullScreenMenu(ui.screenMenu);
+
+    // The window's actions. The controller outlives the window (its timer
+    // and the delegate hold it); the weak references only matter in tests.
+    std::weak_ptr<ViewController> weak = controller;
+    QObject::connect(ui.searchField, &QLineEdit::returnPressed, window, [weak, &ui] {
+        if (auto c = weak.lock()) c->enterSearchField(ui.searchField);
+    });
+    QObject::connect(ui.searchButton, &QPushButton::clicked, window, [weak, &ui] {
+        if (auto c = weak.lock()) c->searchButton(ui.searchButton);
+    });
+    QObject::connect(ui.folderButton, &QPushButton::clicked, window, [weak, &ui] {
+        if (auto c = weak.lock()) c->selectButton(ui.folderButton);
+    });
+    QObject::connect(ui.rateSlider, &QSlider::valueChanged, window, [weak, &ui] {
+        if (auto c = weak.lock()) c->sliderRate(ui.rateSlider);
+    });
+    ui.clipTable->setShouldSelectRow([weak](QTableView* table, int row) {
+        auto c = weak.lock();
+        return c ? c->tableViewShouldSelectRow(table, row) : false;
+    });
+    QObject::connect(ui.clipTable, &ClipTableView::selectionDidChange, window, [weak, &ui] {
+        if (auto c = weak.lock()) {
+            Notification notification;
+            notification.name = "NSTableViewSelectionDidChangeNotification";
+            notification.sender = ui.clipTable;
+            c->tableViewSelectionDidChange(notification);
+        }
+    });
+
+    controller->viewDidLoad();
+
+    window->show();
+    window->activateWindow();
+    ui.searchField->setFocus(Qt::OtherFocusReason);
+    return loaded;
+}
+
+InterfaceObjects loadMainInterface() {
+    MainInterface loaded = loadInterface();
+    InterfaceObjects objects;
+    objects.push_back(std::move(loaded.window));
+    return objects;
+}
+
+}  // namespace cliploop

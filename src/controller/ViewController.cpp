@@ -1,0 +1,113 @@
+#include "controller/ViewController.h"
+
+#include <QDir>
+#include <QFile>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/AppDelegate.h"
+#include "controller/PixelBufferAttributes.h"
+#include "foundation/Dispatch.h"
+#include "ui/Application.h"
+
+namespace cliploop {
+
+namespace {
+
+// A start-up precondition failed: there is no way to go on without it.
+[[noreturn]] void startupFailed(const char* what) {
+    std::fprintf(stderr, "cliploop: cannot start: %s\n", what);
+    std::fflush(nullptr);
+    std::_Exit(EXIT_FAILURE);
+}
+
+}  // namespace
+
+// Every field takes its initial value where it is declared, in field order.
+ViewController::ViewController(QObject* parent) : ViewControllerBase(parent) {}
+
+ViewController::~ViewController() {
+    // Given up in declaration order. The timer's handler holds this
+    // controller, so a running timer cannot reach here: it was cancelled.
+    if (timer) timer->cancel();
+    timer.reset();
+    player.reset();
+    videoOutput.store(nullptr);
+    syphonServer.reset();
+    context.reset();
+    playerView.clear();
+    // Owned here while it is full screen, outside any window.
+    if (playerView2 && !playerView2->parent()) delete playerView2.data();
+    playerView2.clear();
+    searchField.clear();
+    arrayController.reset();
+    circularIndicator.clear();
+    rateField.clear();
+    searchPathField.clear();
+}
+
+void ViewController::viewDidLoad() {
+    ViewControllerBase::viewDidLoad();  // 1
+
+    searchPath = FileUrl::fromPath(QFile::encodeName(QDir::homePath()).toStdString());  // 2
+
+    if (!searchPathField) startupFailed("the search folder's text field is not connected");
+    searchPathField->setText(QStringLiteral("Search from directory: ") +
+                             QFile::decodeName(QByteArray::fromStdString(searchPath.path())));  // 3
+
+    auto delegate = std::dynamic_pointer_cast<AppDelegate>(application::delegate());  // 4
+    if (!delegate) startupFailed("the application's delegate is not an AppDelegate");
+    delegate->setViewController(shared_from_this());
+
+    const std::shared_ptr<PixelFormat> pixelFormat =
+        PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});  // 5
+    if (!pixelFormat) startupFailed("no pixel format with double buffering and 32-bit colour");
+    context = GraphicsContext::create(*pixelFormat, nullptr);
+    if (!context) startupFailed("no graphics context for the pixel format");
+    context->makeCurrentContext();
+
+    if (texture == 0) texture = context->genTexture();  // 6
+
+    syphonServer = FrameServer::create("Video", context);  // 7
+
+    player = QueuePlayer::create();  // 8
+
+    videoOutput.store(PlayerItemVideoOutput::create(pixelBufferAttributes()));  // 9
+
+    // 10: the handler holds the controller, which so lives as long as the
+    // timer runs.
+    timer = std::make_shared<RepeatingTimer>(
+        std::chrono::milliseconds(16), [self = shared_from_this()] { self->videoCapturing(); });
+    timer->start();
+
+    // 11: drops are posted on the main thread; one posted elsewhere is
+    // carried over, since its handling touches the window.
+    std::weak_ptr<ViewController> weak = weak_from_this();
+    NotificationCenter::defaultCenter().addObserver(this, notificationDragAndDrop, nullptr,
+                                                    [weak](const Notification& notification) {
+                                                        if (dispatch::isMainThread()) {
+                                                            if (auto self = weak.lock())
+                                                                self->dragAndDrop(notification);
+                                                            return;
+                                                        }
+                                                        dispatch::mainAsync([weak, notification] {
+                                                            if (auto self = weak.lock())
+                                                                self->dragAndDrop(notification);
+                                                        });
+                                                    });
+}
+
+bool ViewController::performAction(std::string_view action, QObject* sender) {
+    if (action == "fullScreenWithSender:") {
+        fullScreen(qobject_cast<QAction*>(sender));
+        return true;
+    }
+    if (action == "exitFullscreenWithSender:") {
+        exitFullscreen(qobject_cast<QAction*>(sender));
+        return true;
+    }
+    return ViewControllerBase::performAction(action, sender);
+}
+
+}  // namespace cliploop

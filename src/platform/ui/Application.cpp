@@ -1,0 +1,131 @@
+#include "Application.h"
+
+#include <QApplication>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "foundation/Dispatch.h"
+
+namespace cliploop {
+
+const char* const kApplicationDidFinishLaunchingNotification =
+    "NSApplicationDidFinishLaunchingNotification";
+const char* const kApplicationDidChangeScreenParametersNotification =
+    "NSApplicationDidChangeScreenParametersNotification";
+const char* const kApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+
+void ApplicationDelegate::applicationDidFinishLaunching(const Notification&) {}
+void ApplicationDelegate::applicationDidChangeScreenParameters(const Notification&) {}
+void ApplicationDelegate::applicationWillTerminate(const Notification&) {}
+
+namespace application {
+
+namespace {
+
+std::shared_ptr<ApplicationDelegate>& delegateSlot() {
+    static std::shared_ptr<ApplicationDelegate> slot;
+    return slot;
+}
+
+void tellDelegate(const char* name, void (ApplicationDelegate::*callback)(const Notification&)) {
+    // Held across the call: a callback may replace the delegate.
+    const std::shared_ptr<ApplicationDelegate> target = delegateSlot();
+    if (!target) return;
+    Notification notification;
+    notification.name = name;
+    notification.sender = qApp;
+    ((*target).*callback)(notification);
+}
+
+void screensChanged() {
+    tellDelegate(kApplicationDidChangeScreenParametersNotification,
+                 &ApplicationDelegate::applicationDidChangeScreenParameters);
+}
+
+void watchScreen(QScreen* screen) {
+    QObject::connect(screen, &QScreen::geometryChanged, qApp, [] { screensChanged(); });
+}
+
+}  // namespace
+
+void setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
+    delegateSlot() = std::move(delegate);
+}
+
+std::shared_ptr<ApplicationDelegate> delegate() {
+    return delegateSlot();
+}
+
+bool displayAvailable(int argc, char** argv) {
+    auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return true;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] && (std::strcmp(argv[i], "-platform") == 0 ||
+                        std::strncmp(argv[i], "-platform=", 10) == 0))
+            return true;
+    }
+    return false;
+}
+
+std::shared_ptr<void> installMainQueue(QGuiApplication* app) {
+    dispatch::markMainThread();
+    // The main queue coalesces wake-ups itself; each one posts one drain to
+    // the event loop, from whatever thread queued the work.
+    dispatch::setMainQueueWakeup([app] {
+        QMetaObject::invokeMethod(
+            app, [] { dispatch::drainMainQueue(); }, Qt::QueuedConnection);
+    });
+    return std::shared_ptr<void>(nullptr, [](void*) {
+        // The application is about to go: later work waits in the queue.
+        dispatch::setMainQueueWakeup(nullptr);
+    });
+}
+
+void connectDelegateCallbacks(QGuiApplication* app) {
+    QTimer::singleShot(0, app, [] {
+        tellDelegate(kApplicationDidFinishLaunchingNotification,
+                     &ApplicationDelegate::applicationDidFinishLaunching);
+    });
+    for (QScreen* screen : QGuiApplication::screens()) watchScreen(screen);
+    QObject::connect(app, &QGuiApplication::screenAdded, app, [](QScreen* screen) {
+        watchScreen(screen);
+        screensChanged();
+    });
+    QObject::connect(app, &QGuiApplication::screenRemoved, app, [] { screensChanged(); });
+    QObject::connect(app, &QGuiApplication::primaryScreenChanged, app, [] { screensChanged(); });
+    QObject::connect(app, &QCoreApplication::aboutToQuit, app, [] {
+        tellDelegate(kApplicationWillTerminateNotification,
+                     &ApplicationDelegate::applicationWillTerminate);
+    });
+}
+
+}  // namespace application
+
+int applicationMain(int argc, char** argv, MainInterfaceLoader loadMainInterface) {
+    if (!application::displayAvailable(argc, argv)) {
+        std::fprintf(stderr,
+                     "%s: no display available: set DISPLAY or WAYLAND_DISPLAY, or "
+                     "QT_QPA_PLATFORM (for example offscreen)\n",
+                     argc > 0 && argv[0] ? argv[0] : "cliploop");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("cliploop"));
+    const std::shared_ptr<void> mainQueue = application::installMainQueue(&app);
+    application::connectDelegateCallbacks(&app);
+    InterfaceObjects objects = loadMainInterface();
+    const int status = app.exec();
+    // As on the desktop platforms, termination ends the process here: the
+    // controller, its frame pump and its server live to the very end and are
+    // not torn down while a tick may still run.
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+}  // namespace cliploop
