@@ -28,12 +28,12 @@ constexpr uint32_t kUnsignedInt8888Rev = 0x8367;
 // A pixel format from a zero-terminated attribute list (attribute, value
 // pairs; double buffer takes no value). Unknown attributes make no format.
 class PixelFormat {
-public:
+  public:
     static std::shared_ptr<PixelFormat> create(const std::vector<uint32_t>& attributes);
     int colorSize() const { return colorSize_; }
     bool doubleBuffer() const { return doubleBuffer_; }
 
-private:
+  private:
     int colorSize_ = 32;
     bool doubleBuffer_ = false;
 };
@@ -41,7 +41,7 @@ private:
 // Texture names and their surface storage. Thread-safe: any thread may make
 // the context current and use it; calls name the context explicitly.
 class GraphicsContext {
-public:
+  public:
     // nullptr when the format cannot be served (only 32-bit colour can).
     static std::shared_ptr<GraphicsContext> create(const PixelFormat& format,
                                                    GraphicsContext* shareContext = nullptr);
@@ -86,7 +86,7 @@ struct FrameSize {
 // stalled or dead client loses frames, never delays the caller. A texture with
 // no surface bound is published as an all-zero picture of the given size.
 class FrameServer {
-public:
+  public:
     // Starts serving under `name` with the textures of `context`; nullptr
     // when the server cannot be set up (no runtime directory, no socket).
     static std::shared_ptr<FrameServer> create(const std::string& name,

@@ -19,7 +19,7 @@
 namespace cliploop {
 
 class Surface {
-public:
+  public:
     // Width and height in pixels (at least 1). A bytesPerRow of 0 picks
     // 4 * width rounded up to 64 bytes. Returns nullptr when the memory
     // cannot be had (sizes out of range, no memfd, no memory).
@@ -37,7 +37,7 @@ public:
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
 
-private:
+  private:
     Surface(uint32_t id, int fd, uint8_t* data, int width, int height, int bytesPerRow,
             size_t byteSize);
     uint32_t id_;
@@ -50,7 +50,7 @@ private:
 // A bounded set of surfaces of one shape, reused once nobody else holds them.
 // Thread-safe.
 class SurfacePool {
-public:
+  public:
     // At most `capacity` surfaces live at once.
     explicit SurfacePool(size_t capacity);
     // A surface of that size that nobody else holds (contents undefined), or
@@ -59,7 +59,7 @@ public:
     std::shared_ptr<Surface> acquire(int width, int height);
     size_t liveCount() const;
 
-private:
+  private:
     const size_t capacity_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<Surface>> surfaces_;

@@ -1,0 +1,67 @@
+#pragma once
+// One connected client of a frame server: its socket and what it holds.
+//
+// Not thread-safe: the server calls it under its own lock, from its I/O thread
+// (messages from the client) and from publishing threads (frames to it).
+// Every send is non-blocking; a client that cannot take a message now simply
+// misses that frame.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sharing/Surface.h"
+#include "sharing/client/Protocol.h"
+
+namespace cliploop {
+
+class ClientConnection {
+  public:
+    // Takes ownership of the connected socket `fd`.
+    explicit ClientConnection(int fd);
+    ~ClientConnection();
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    int fd() const { return fd_; }
+
+    // The greeting that opens every connection.
+    bool sendHello(const std::string& serverName);
+
+    enum class Outcome { Keep, Drop };
+    // Reads what the client sent. Drop when it has gone or sent anything that
+    // is not a well-formed message it may send now.
+    Outcome readMessages();
+
+    enum class SendResult { Sent, Skipped, Drop };
+    // Sends `frame` on `surface` (passing the surface's descriptor the first
+    // time), unless the client holds too many frames, has held one too long at
+    // `now`, has not greeted us yet, or its socket is full.
+    SendResult sendFrame(protocol::FrameMessage frame, const std::shared_ptr<Surface>& surface,
+                         double now);
+
+    size_t heldCount() const { return held_.size(); }
+
+  private:
+    SendResult sendForget(uint32_t surfaceId);
+
+    // Surfaces whose descriptor this client has; it keeps them mapped until
+    // told to forget them.
+    static constexpr size_t kMaxGivenSurfaces = 16;
+    struct Given {
+        uint32_t id;
+        std::weak_ptr<Surface> surface;
+    };
+    struct Held {
+        uint64_t frameNumber;
+        std::shared_ptr<Surface> surface;
+        double since;
+    };
+
+    int fd_;
+    bool greeted_ = false;
+    std::vector<Held> held_;    // at most kMaxHeldFrames
+    std::vector<Given> given_;  // at most kMaxGivenSurfaces
+};
+
+}  // namespace cliploop

@@ -1,0 +1,278 @@
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "foundation/HostClock.h"
+#include "sharing/ClientConnection.h"
+#include "sharing/FrameSharing.h"
+#include "sharing/client/ServerDirectory.h"
+
+namespace cliploop {
+
+namespace {
+
+// Beyond this many connected clients new ones are turned away; it bounds what
+// a server spends on others.
+constexpr size_t kMaxClients = 64;
+constexpr uint64_t kListenKey = 0;
+constexpr uint64_t kWakeKey = 1;
+
+std::atomic<uint64_t> nextServerSerial{1};
+
+// A pixel count from a published extent: finite, 1 to the surface limit.
+std::optional<int32_t> pixelsOf(double extent) {
+    if (!std::isfinite(extent) || extent < 1 || extent > protocol::kMaxSurfaceDimension) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(extent);
+}
+
+// [start, start + length) in pixels, clipped to [0, limit).
+bool clipSpan(double start, double length, int32_t limit, int32_t* outStart, int32_t* outLength) {
+    if (!std::isfinite(start) || !std::isfinite(length)) return false;
+    const double from = std::max(0.0, std::floor(start));
+    const double to = std::min(static_cast<double>(limit), std::ceil(start + length));
+    if (to <= from) return false;
+    *outStart = static_cast<int32_t>(from);
+    *outLength = static_cast<int32_t>(to - from);
+    return true;
+}
+
+class SocketFrameServer final : public FrameServer {
+  public:
+    SocketFrameServer(std::string name, std::shared_ptr<GraphicsContext> context, int listenFd,
+                      int epollFd, int wakeFd,
+                      std::unique_ptr<directory::Registration> registration)
+        : name_(std::move(name)),
+          context_(std::move(context)),
+          listenFd_(listenFd),
+          epollFd_(epollFd),
+          wakeFd_(wakeFd),
+          registration_(std::move(registration)) {
+        thread_ = std::thread([this] { run(); });
+    }
+
+    ~SocketFrameServer() override {
+        stopping_.store(true);
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+        thread_.join();
+        registration_.reset();  // no lister may find us any more
+        {
+            std::lock_guard lock(mutex_);
+            clients_.clear();
+        }
+        close(listenFd_);
+        close(epollFd_);
+        close(wakeFd_);
+    }
+
+    void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
+                             FrameSize dimensions, bool flipped) override {
+        const auto width = pixelsOf(dimensions.width);
+        const auto height = pixelsOf(dimensions.height);
+        if (target != gl::kTextureRectangle || !width || !height) return;
+        const uint64_t frameNumber = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (clientCount_.load(std::memory_order_relaxed) == 0) return;
+
+        const double now = hostTime();
+        const auto image = context_->textureImage(texture);
+        std::lock_guard lock(mutex_);
+        if (clients_.empty()) return;
+        std::shared_ptr<Surface> surface;
+        int32_t extentWidth, extentHeight;
+        if (image && image->surface) {
+            surface = image->surface;
+            extentWidth = image->width;
+            extentHeight = image->height;
+        } else {
+            surface = zeroSurface(*width, *height);
+            if (!surface) return;
+            extentWidth = *width;
+            extentHeight = *height;
+        }
+        protocol::FrameMessage message;
+        if (!clipSpan(region.x, region.width, extentWidth, &message.regionX,
+                      &message.regionWidth) ||
+            !clipSpan(region.y, region.height, extentHeight, &message.regionY,
+                      &message.regionHeight)) {
+            return;
+        }
+        message.flags = flipped ? uint32_t{protocol::kFrameFlipped} : 0u;
+        message.frameNumber = frameNumber;
+        message.surfaceId = surface->id();
+        message.surfaceWidth = surface->width();
+        message.surfaceHeight = surface->height();
+        message.bytesPerRow = surface->bytesPerRow();
+        message.surfaceBytes = surface->byteSize();
+        message.width = *width;
+        message.height = *height;
+        message.hostTime = now;
+        for (auto client = clients_.begin(); client != clients_.end();) {
+            if (client->second->sendFrame(message, surface, now) ==
+                ClientConnection::SendResult::Drop) {
+                client = dropLocked(client);
+            } else {
+                ++client;
+            }
+        }
+    }
+
+    const std::string& name() const override { return name_; }
+    size_t clientCount() const override { return clientCount_.load(); }
+    uint64_t frameCount() const override { return frameCount_.load(); }
+
+  private:
+    using Clients = std::map<uint64_t, std::unique_ptr<ClientConnection>>;
+
+    // The all-zero picture a texture without an image shows, kept for the
+    // next publication of the same size.
+    std::shared_ptr<Surface> zeroSurface(int32_t width, int32_t height) {
+        if (!zeroSurface_ || zeroSurface_->width() != width || zeroSurface_->height() != height) {
+            zeroSurface_ = Surface::create(width, height);  // memfds start zero-filled
+        }
+        return zeroSurface_;
+    }
+
+    Clients::iterator dropLocked(Clients::iterator client) {
+        epoll_ctl(epollFd_, EPOLL_CTL_DEL, client->second->fd(), nullptr);
+        auto next = clients_.erase(client);
+        clientCount_.store(clients_.size());
+        return next;
+    }
+
+    void run() {
+        epoll_event events[32];
+        bool acceptPaused = false;
+        while (!stopping_.load()) {
+            // While out of descriptors, accepting is paused and retried now and then
+            // instead of spinning on a listening socket that stays readable.
+            const int count = epoll_wait(epollFd_, events, 32, acceptPaused ? 100 : -1);
+            if (acceptPaused) {
+                epoll_event resume{EPOLLIN, {.u64 = kListenKey}};
+                if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &resume) == 0)
+                    acceptPaused = false;
+            }
+            for (int i = 0; i < count; ++i) {
+                const uint64_t key = events[i].data.u64;
+                if (key == kWakeKey) continue;
+                if (key == kListenKey) {
+                    if (!acceptClients()) {
+                        epoll_event pause{0, {.u64 = kListenKey}};
+                        epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &pause);
+                        acceptPaused = true;
+                    }
+                    continue;
+                }
+                std::lock_guard lock(mutex_);
+                auto client = clients_.find(key);
+                if (client == clients_.end()) continue;  // dropped by a publisher meanwhile
+                const bool readable = events[i].events & EPOLLIN;
+                if (!readable ||
+                    client->second->readMessages() == ClientConnection::Outcome::Drop) {
+                    dropLocked(client);
+                }
+            }
+        }
+    }
+
+    // Accepts every pending connection; false when out of descriptors.
+    bool acceptClients() {
+        for (;;) {
+            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                return errno == EAGAIN;
+            }
+            ucred peer{};
+            socklen_t peerSize = sizeof peer;
+            const bool sameUser = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
+                                  peer.uid == geteuid();
+            std::lock_guard lock(mutex_);
+            if (!sameUser || clients_.size() >= kMaxClients) {
+                close(fd);
+                continue;
+            }
+            auto client = std::make_unique<ClientConnection>(fd);
+            const uint64_t key = nextClientKey_++;
+            epoll_event event{EPOLLIN | EPOLLRDHUP, {.u64 = key}};
+            if (!client->sendHello(name_) || epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+                continue;  // the connection closes with `client`
+            }
+            clients_.emplace(key, std::move(client));
+            clientCount_.store(clients_.size());
+        }
+    }
+
+    const std::string name_;
+    const std::shared_ptr<GraphicsContext> context_;
+    const int listenFd_, epollFd_, wakeFd_;
+    std::unique_ptr<directory::Registration> registration_;
+    std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> frameCount_{0};
+    std::atomic<size_t> clientCount_{0};
+
+    std::mutex mutex_;  // guards everything below
+    Clients clients_;
+    uint64_t nextClientKey_ = 2;  // after the listening socket's and the wake-up's
+    std::shared_ptr<Surface> zeroSurface_;
+};
+
+}  // namespace
+
+std::shared_ptr<FrameServer> FrameServer::create(const std::string& name,
+                                                 std::shared_ptr<GraphicsContext> context) {
+    if (!context || !directory::isValidServerName(name)) return nullptr;
+    const auto dir = directory::userDirectory(true);
+    if (!dir) return nullptr;
+    const std::string socketPath = directory::Registration::socketPathFor(
+        *dir, name, nextServerSerial.fetch_add(1, std::memory_order_relaxed));
+    if (socketPath.empty()) return nullptr;
+
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    // The name holds our process id, so a file there is a leftover of a dead
+    // process that had our id before.
+    unlink(socketPath.c_str());
+    const int listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listenFd < 0) return nullptr;
+    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    auto fail = [&]() -> std::shared_ptr<FrameServer> {
+        unlink(socketPath.c_str());
+        close(listenFd);
+        if (epollFd >= 0) close(epollFd);
+        if (wakeFd >= 0) close(wakeFd);
+        return nullptr;
+    };
+    if (epollFd < 0 || wakeFd < 0 ||
+        bind(listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listenFd, 64) != 0) {
+        return fail();
+    }
+    epoll_event listenEvent{EPOLLIN, {.u64 = kListenKey}};
+    epoll_event wakeEvent{EPOLLIN, {.u64 = kWakeKey}};
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, listenFd, &listenEvent) != 0 ||
+        epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wakeEvent) != 0) {
+        return fail();
+    }
+    auto registration =
+        directory::Registration::announce(socketPath, name, program_invocation_short_name);
+    if (!registration) return fail();
+    return std::make_shared<SocketFrameServer>(name, std::move(context), listenFd, epollFd, wakeFd,
+                                               std::move(registration));
+}
+
+}  // namespace cliploop
