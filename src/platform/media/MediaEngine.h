@@ -40,14 +40,18 @@ struct MediaTime {
     double seconds() const;
 };
 int compare(MediaTime a, MediaTime b);
-inline bool operator<(MediaTime a, MediaTime b) { return compare(a, b) < 0; }
-inline bool operator==(MediaTime a, MediaTime b) { return compare(a, b) == 0; }
+inline bool operator<(MediaTime a, MediaTime b) {
+    return compare(a, b) < 0;
+}
+inline bool operator==(MediaTime a, MediaTime b) {
+    return compare(a, b) == 0;
+}
 
 // A decoded frame: BGRA pixels in a Surface, upright (orientation applied).
 // Shared by reference count; the surface is not reused while any holder of
 // the pixel buffer or of the surface remains.
 class PixelBuffer {
-public:
+  public:
     PixelBuffer(std::shared_ptr<Surface> surface, MediaTime presentationTime);
     int width() const { return surface_->width(); }
     int height() const { return surface_->height(); }
@@ -57,7 +61,7 @@ public:
     // The surface behind the pixels (never null).
     const std::shared_ptr<Surface>& surface() const { return surface_; }
 
-private:
+  private:
     std::shared_ptr<Surface> surface_;
     MediaTime time_;
 };
@@ -73,12 +77,12 @@ constexpr uint32_t kPixelFormatType32BGRA = 0x42475241;
 
 // A media file, opened lazily; assetWithURL does not touch the file.
 class Asset {
-public:
+  public:
     static std::shared_ptr<Asset> assetWithURL(const FileUrl& url);
     const FileUrl& url() const { return url_; }
     explicit Asset(FileUrl url) : url_(std::move(url)) {}
 
-private:
+  private:
     FileUrl url_;
 };
 
@@ -89,7 +93,7 @@ struct ItemState;  // the engine's per-item state (demuxer, decoder, frames)
 // One playback of an asset, with its own demuxer and decoder: two items of one
 // asset play independently.
 class PlayerItem : public std::enable_shared_from_this<PlayerItem> {
-public:
+  public:
     static std::shared_ptr<PlayerItem> create(std::shared_ptr<Asset> asset);
     ~PlayerItem();
 
@@ -108,7 +112,7 @@ public:
 
     std::shared_ptr<ItemState> state() const { return state_; }
 
-private:
+  private:
     explicit PlayerItem(std::shared_ptr<Asset> asset);
     std::shared_ptr<Asset> asset_;
     std::shared_ptr<ItemState> state_;
@@ -120,7 +124,7 @@ extern const char* const kPlayerItemDidPlayToEndTimeNotification;
 
 // Frames of the item the output is attached to, for a given item time.
 class PlayerItemVideoOutput : public std::enable_shared_from_this<PlayerItemVideoOutput> {
-public:
+  public:
     static std::shared_ptr<PlayerItemVideoOutput> create(const PixelBufferAttributes& attributes);
 
     // The attached item's time at `hostTime` by its player's clock; invalid
@@ -134,7 +138,7 @@ public:
 
     const PixelBufferAttributes& attributes() const { return attributes_; }
 
-private:
+  private:
     friend class PlayerItem;
     explicit PlayerItemVideoOutput(const PixelBufferAttributes& attributes);
     PixelBufferAttributes attributes_;
@@ -147,7 +151,7 @@ enum class ActionAtItemEnd { Advance = 0, Pause = 1, None = 2 };
 
 // Plays a queue of items, one after another.
 class QueuePlayer : public std::enable_shared_from_this<QueuePlayer> {
-public:
+  public:
     static std::shared_ptr<QueuePlayer> create();
     ~QueuePlayer();
 
@@ -170,7 +174,7 @@ public:
     // The current item's time at `hostTime` (invalid with no current item).
     MediaTime currentTimeForHostTime(double hostTime) const;
 
-private:
+  private:
     struct Impl;
     QueuePlayer();
     std::unique_ptr<Impl> impl_;
@@ -179,7 +183,7 @@ private:
 // The picture of whatever item a player is playing: what the player views
 // show. Follows the player across item changes.
 class PictureSource {
-public:
+  public:
     explicit PictureSource(std::shared_ptr<QueuePlayer> player);
     // The frame to show at `hostTime`, or nullptr before the first frame;
     // keeps returning the last frame while the player is paused or between
@@ -187,7 +191,7 @@ public:
     PixelBufferRef frameForHostTime(double hostTime);
     const std::shared_ptr<QueuePlayer>& player() const { return player_; }
 
-private:
+  private:
     std::shared_ptr<QueuePlayer> player_;
     std::mutex mutex_;
     PixelBufferRef last_;

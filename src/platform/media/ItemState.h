@@ -1,0 +1,128 @@
+#pragma once
+// The engine side of one player item: a decode thread that opens the file,
+// demuxes, decodes (frame-threaded) and converts frames into pooled surfaces
+// a few frames ahead of the item's clock, plus that clock.
+//
+// Threads: the decode thread is the only one touching libav state. Every
+// public method may be called from any thread; none waits for I/O or
+// decoding (takeNextFrame waits only as long as its timeout).
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "media/FrameRing.h"
+#include "media/MediaEngine.h"
+#include "media/PlaybackClock.h"
+
+namespace cliploop {
+
+struct ItemStats {
+    int64_t decoded = 0;        // frames converted and queued
+    int64_t skippedLate = 0;    // decoded after their time had passed; not converted
+    int64_t droppedUnseen = 0;  // converted, but the clock passed them before anyone took them
+    int64_t underruns = 0;      // times a frame was still shown after its end for want of the next
+};
+
+class ItemState {
+  public:
+    explicit ItemState(std::string path);
+    ~ItemState();  // stops and joins the decode thread
+    ItemState(const ItemState&) = delete;
+    ItemState& operator=(const ItemState&) = delete;
+
+    void start();
+    // Asks the decode thread to end (aborting a blocking read) without
+    // waiting for it; join() waits.
+    void requestStop();
+    void join();
+
+    // --- The player's side. Host times in seconds.
+    // Called (never under the item's lock) when readiness, the known end or
+    // the clock changes, so the player can re-plan the item's end.
+    void setListener(std::function<void()> listener);
+    // The item plays from its resume position (its start after a seek) from
+    // `anchorHost` on, or from the moment its first frame is ready if later.
+    void becomeCurrent(double anchorHost, double rate);
+    // Stops the clock; the item keeps its position for the next time.
+    void resignCurrent(double host);
+    void setRate(double host, double rate);
+    bool isCurrent() const;
+    // The host time at which the current item runs out, once its end is
+    // known and until that end has been reported.
+    std::optional<double> runOutHostTime() const;
+    // The host time at which the current item's clock reaches its known end,
+    // reported or not.
+    std::optional<double> endHostTime() const;
+    void markEndReported();
+
+    // --- Consumers (outputs, picture sources).
+    // Item time at `host`; invalid unless the item is current.
+    MediaTime itemTime(double host) const;
+    struct Pick {
+        PixelBufferRef buffer;
+        int64_t serial = -1;
+    };
+    // The newest frame that starts at or before `time`, if any.
+    Pick frameAt(MediaTime time, bool take);
+    // Back to the first frame: frames decoded so far are dropped.
+    void seekToStart();
+
+    MediaTime duration() const;
+    bool failed() const;
+    std::string failureReason() const;
+    // True once the first frame since the last seek is decoded (or opening failed).
+    bool isReady() const;
+    ItemStats stats() const;
+    size_t surfaceCount() const;
+    size_t surfaceCapacity() const;
+
+    // For tools and benchmarks that read an item without a player: the next
+    // decoded frame in order, waiting at most `timeout`. Sets `*ended` when
+    // the item has no more frames (its end, or failure).
+    PixelBufferRef takeNextFrame(std::chrono::milliseconds timeout, bool* ended);
+
+  private:
+    struct DecodeRun;
+    void run();
+    void fail(std::string reason);
+    void wake();
+    size_t aheadLimitLocked() const;
+    double endLocked() const;
+    void trimByClockLocked(double host);
+
+    const std::string path_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+    std::once_flag joinOnce_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::function<void()> listener_;
+    PlaybackClock clock_;
+    double resumePosition_ = 0;
+    bool endReported_ = false;
+    FrameRing ring_;
+    size_t primeFrames_ = 2;
+    std::unique_ptr<SurfacePool> pool_;
+    int64_t seekGeneration_ = 0;
+    int64_t nextSerial_ = 0;
+    bool ready_ = false;
+    bool drained_ = false;  // the current run has no more frames
+    bool failed_ = false;
+    std::string failureReason_;
+    bool durationKnown_ = false;  // the end was seen; duration_ is exact
+    double duration_ = 0;
+    double durationEstimate_ = -1;
+    bool pullMode_ = false;
+    int64_t lastUnderrunSerial_ = -1;
+    ItemStats stats_;
+};
+
+}  // namespace cliploop

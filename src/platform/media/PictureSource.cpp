@@ -1,0 +1,19 @@
+#include "media/ItemState.h"
+#include "media/MediaEngine.h"
+
+namespace cliploop {
+
+PictureSource::PictureSource(std::shared_ptr<QueuePlayer> player) : player_(std::move(player)) {}
+
+PixelBufferRef PictureSource::frameForHostTime(double hostTime) {
+    // Asks whichever item is current now, so the picture follows the player
+    // across loop turns and clip starts without being told.
+    const auto item = player_ ? player_->currentItem() : nullptr;
+    auto pick =
+        item ? item->state()->frameAt(item->state()->itemTime(hostTime), true) : ItemState::Pick{};
+    std::lock_guard lock(mutex_);
+    if (pick.buffer) last_ = std::move(pick.buffer);
+    return last_;
+}
+
+}  // namespace cliploop

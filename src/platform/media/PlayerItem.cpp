@@ -1,0 +1,74 @@
+#include <algorithm>
+
+#include "media/ItemReaper.h"
+#include "media/ItemState.h"
+#include "media/MediaEngine.h"
+
+namespace cliploop {
+
+std::shared_ptr<PlayerItem> PlayerItem::create(std::shared_ptr<Asset> asset) {
+    return std::shared_ptr<PlayerItem>(new PlayerItem(std::move(asset)));
+}
+
+// Opening starts at once on the item's own thread, so that an item queued
+// behind the current one has its first frame decoded long before its turn.
+PlayerItem::PlayerItem(std::shared_ptr<Asset> asset)
+    : asset_(std::move(asset)),
+      state_(std::make_shared<ItemState>(asset_ ? asset_->url().path() : "")) {
+    state_->start();
+}
+
+PlayerItem::~PlayerItem() {
+    reapItemState(std::move(state_));
+}
+
+void PlayerItem::seekToTime(MediaTime) {
+    state_->seekToStart();
+}
+
+void PlayerItem::addOutput(std::shared_ptr<PlayerItemVideoOutput> output) {
+    if (!output) return;
+    std::shared_ptr<PlayerItem> previous;
+    {
+        std::lock_guard lock(output->mutex_);
+        previous = output->item_.lock();
+        output->item_ = weak_from_this();
+        output->lastTakenSerial_ = -1;
+    }
+    if (previous && previous.get() != this) {
+        std::lock_guard lock(previous->mutex_);
+        std::erase(previous->outputs_, output);
+    }
+    std::lock_guard lock(mutex_);
+    // Outputs that only this list still holds can never be read again: a
+    // looping clip attaches a fresh output at every turn, and the list must
+    // not grow with them.
+    std::erase_if(outputs_, [](const auto& o) { return o.use_count() == 1; });
+    if (std::find(outputs_.begin(), outputs_.end(), output) == outputs_.end())
+        outputs_.push_back(std::move(output));
+}
+
+void PlayerItem::removeOutput(const std::shared_ptr<PlayerItemVideoOutput>& output) {
+    if (!output) return;
+    {
+        std::lock_guard lock(output->mutex_);
+        if (output->item_.lock().get() == this) output->item_.reset();
+    }
+    std::lock_guard lock(mutex_);
+    std::erase(outputs_, output);
+}
+
+std::vector<std::shared_ptr<PlayerItemVideoOutput>> PlayerItem::outputs() const {
+    std::lock_guard lock(mutex_);
+    return outputs_;
+}
+
+MediaTime PlayerItem::duration() const {
+    return state_->duration();
+}
+
+bool PlayerItem::failed() const {
+    return state_->failed();
+}
+
+}  // namespace cliploop
