@@ -147,12 +147,5 @@ TEST_F(Dispatch, ThrowingWorkDoesNotStopEitherQueue) {
     EXPECT_TRUE(after);
 }
 
-TEST_F(Dispatch, OnlyTheMarkedThreadIsMain) {
-    EXPECT_TRUE(isMainThread());
-    bool otherIsMain = true;
-    std::thread([&] { otherIsMain = isMainThread(); }).join();
-    EXPECT_FALSE(otherIsMain);
-}
-
 }  // namespace
 }  // namespace cliploop::dispatch

@@ -67,6 +67,7 @@ TEST(FileUrl, RelativePathIsTakenAgainstTheCurrentFolder) {
     EXPECT_EQ(FileUrl::fromPath("clips/a.mov").path(), base + "clips/a.mov");
     EXPECT_EQ(FileUrl::fromPath("/abs").path(), "/abs");
     EXPECT_TRUE(FileUrl::fromPath("").isEmpty());
+    EXPECT_EQ(FileUrl().absoluteString(), "");
 }
 
 TEST(FileUrl, LastPathComponentIgnoresATrailingSlash) {
@@ -76,13 +77,6 @@ TEST(FileUrl, LastPathComponentIgnoresATrailingSlash) {
     EXPECT_EQ(FileUrl::fromPath("/top").lastPathComponent(), "top");
     EXPECT_EQ(FileUrl::fromPath("/").lastPathComponent(), "");
     EXPECT_EQ(FileUrl::fromPath("/x/\xFF name").lastPathComponent(), "\xFF name");
-}
-
-TEST(FileUrl, EmptyUrl) {
-    const FileUrl url;
-    EXPECT_TRUE(url.isEmpty());
-    EXPECT_EQ(url.absoluteString(), "");
-    EXPECT_EQ(url.lastPathComponent(), "");
 }
 
 }  // namespace
