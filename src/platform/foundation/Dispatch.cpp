@@ -21,10 +21,15 @@ struct MainQueue {
     std::mutex mutex;
     std::condition_variable arrived;
     std::deque<Work> pending;
-    std::function<void()> wakeup;
-    // A wakeup was requested and the drain it leads to has not begun; spares
+    // A wakeup was asked for and the drain it leads to has not begun; spares
     // the event loop one wakeup per item when many arrive at once.
     bool wakeupPending = false;
+
+    // Held while the wakeup runs, so that replacing it (the event loop going
+    // away) waits for a call in progress. Separate from `mutex`, so that
+    // submitting and draining never wait for a wakeup.
+    std::mutex wakeupMutex;
+    std::function<void()> wakeup;
 };
 
 MainQueue& mainQueue() {
@@ -94,17 +99,18 @@ GlobalQueue& globalQueue() {
 
 void mainAsync(Work work) {
     auto& queue = mainQueue();
-    std::function<void()> wakeup;
+    bool ask;
     {
         std::lock_guard lock(queue.mutex);
         queue.pending.push_back(std::move(work));
-        if (queue.wakeup && !queue.wakeupPending) {
-            queue.wakeupPending = true;
-            wakeup = queue.wakeup;
-        }
+        ask = !queue.wakeupPending;
+        queue.wakeupPending = true;
     }
     queue.arrived.notify_all();
-    if (wakeup) wakeup();
+    if (ask) {
+        std::lock_guard lock(queue.wakeupMutex);
+        if (queue.wakeup) queue.wakeup();
+    }
 }
 
 void globalAsync(Work work) {
@@ -121,18 +127,16 @@ bool isMainThread() {
 
 void setMainQueueWakeup(std::function<void()> wakeup) {
     auto& queue = mainQueue();
-    bool wakeNow = false;
+    std::lock_guard wakeupLock(queue.wakeupMutex);
+    queue.wakeup = std::move(wakeup);
+    bool ask = false;
     {
         std::lock_guard lock(queue.mutex);
-        queue.wakeup = wakeup;
-        queue.wakeupPending = false;
-        // Work queued before the event loop took over still needs its drain.
-        if (queue.wakeup && !queue.pending.empty()) {
-            queue.wakeupPending = true;
-            wakeNow = true;
-        }
+        // Work queued before this wakeup took over still needs its drain.
+        ask = !queue.pending.empty();
+        queue.wakeupPending = ask;
     }
-    if (wakeNow) wakeup();
+    if (ask && queue.wakeup) queue.wakeup();
 }
 
 int drainMainQueue() {

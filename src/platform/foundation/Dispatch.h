@@ -25,7 +25,10 @@ void markMainThread();
 bool isMainThread();
 
 // Installs the function that the main queue calls, from any thread, to ask the
-// event loop to call drainMainQueue() soon on the main thread.
+// event loop to call drainMainQueue() soon on the main thread (nullptr: none).
+// Once this returns, the previous function is not running and is not called
+// again, so an event loop may uninstall its wakeup before it goes away. The
+// function only asks the event loop; it must not submit work itself.
 void setMainQueueWakeup(std::function<void()> wakeup);
 
 // Runs the work queued for the main thread so far; returns how many ran.

@@ -93,6 +93,29 @@ TEST_F(Dispatch, WakeupIsAskedForWhenWorkArrivesAndForWorkQueuedBeforeItWasInsta
     EXPECT_GT(wakeups.load(), before);  // every drain re-arms the wakeup
 }
 
+TEST_F(Dispatch, UninstallingTheWakeupWaitsForACallInProgress) {
+    std::atomic<bool> inWakeup{false};
+    std::atomic<bool> letGo{false};
+    std::atomic<bool> uninstalled{false};
+    setMainQueueWakeup([&] {
+        inWakeup = true;
+        while (!letGo) std::this_thread::sleep_for(100us);
+        inWakeup = false;
+    });
+    std::thread submitter([] { mainAsync([] {}); });
+    ASSERT_TRUE(runMainQueueUntil([&] { return inWakeup.load(); }, kPatience));
+    std::thread loopGoingAway([&] {
+        setMainQueueWakeup(nullptr);
+        uninstalled = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(uninstalled.load());
+    letGo = true;
+    loopGoingAway.join();
+    submitter.join();
+    EXPECT_FALSE(inWakeup.load());
+}
+
 TEST_F(Dispatch, GlobalQueueRunsOffTheMainThreadAndSeveralItemsAtOnce) {
     std::mutex mutex;
     std::condition_variable changed;
