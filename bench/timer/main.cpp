@@ -52,20 +52,30 @@ int main() {
     const double intervalMs = Ms(interval).count();
     const auto first = starts.front();
     // The ideal grid is origin + n * 16 ms. The timer's own start is not
-    // visible here, and the first tick may itself be late, so the origin is
-    // taken from the least late tick (no tick comes early). Each tick is then
-    // measured against the grid point it follows; a deadline missed
-    // altogether shows in missed_deadlines instead.
-    double origin = 0.0;
+    // visible here and the first tick may itself be late, so the origin is
+    // found from the ticks: their phases within the interval form one cluster
+    // on the circle (no tick comes early), which begins after the widest gap.
+    // Each tick is measured against the grid point it follows; a deadline
+    // missed altogether shows in missed_deadlines instead.
+    std::vector<double> phases;
+    phases.reserve(starts.size());
     for (const auto& start : starts) {
-        const double sinceFirst = Ms(start - first).count();
-        origin = std::min(origin, sinceFirst - std::round(sinceFirst / intervalMs) * intervalMs);
+        phases.push_back(std::fmod(Ms(start - first).count(), intervalMs));
+    }
+    std::vector<double> sortedPhases = phases;
+    std::sort(sortedPhases.begin(), sortedPhases.end());
+    double origin = sortedPhases.front();
+    double widestGap = sortedPhases.front() + intervalMs - sortedPhases.back();
+    for (std::size_t i = 1; i < sortedPhases.size(); ++i) {
+        if (sortedPhases[i] - sortedPhases[i - 1] > widestGap) {
+            widestGap = sortedPhases[i] - sortedPhases[i - 1];
+            origin = sortedPhases[i];
+        }
     }
     std::vector<double> deviations;
-    deviations.reserve(starts.size());
-    for (const auto& start : starts) {
-        const double sinceOrigin = Ms(start - first).count() - origin;
-        deviations.push_back(sinceOrigin - std::floor(sinceOrigin / intervalMs) * intervalMs);
+    deviations.reserve(phases.size());
+    for (const double phase : phases) {
+        deviations.push_back(std::fmod(phase - origin + intervalMs, intervalMs));
     }
     std::sort(deviations.begin(), deviations.end());
     const double span = Ms(starts.back() - first).count();
