@@ -80,7 +80,7 @@ int main() {
     std::sort(deviations.begin(), deviations.end());
     const double span = Ms(starts.back() - first).count();
     const double meanPeriod = span / static_cast<double>(starts.size() - 1);
-    const long expected = static_cast<long>(std::floor(span / intervalMs)) + 1;
+    const long expected = static_cast<long>(std::lround(span / intervalMs)) + 1;
 
     std::printf("BENCH timer.ticks %zu\n", starts.size());
     std::printf("BENCH timer.mean_period_ms %.4f\n", meanPeriod);
