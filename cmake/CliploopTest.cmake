@@ -10,7 +10,9 @@ function(cliploop_add_test name)
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300
-    DISCOVERY_TIMEOUT 60)
+    DISCOVERY_TIMEOUT 60
+    # Listed when ctest runs, under the same wrapper and options as the cases.
+    DISCOVERY_MODE PRE_TEST)
 endfunction()
 
 # cliploop_add_bench(NAME SOURCES src... LIBS lib...)
