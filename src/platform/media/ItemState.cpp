@@ -208,6 +208,11 @@ bool ItemState::isReady() const {
     return ready_;
 }
 
+bool ItemState::isExhausted() const {
+    std::lock_guard lock(mutex_);
+    return drained_;
+}
+
 ItemStats ItemState::stats() const {
     std::lock_guard lock(mutex_);
     return stats_;

@@ -79,6 +79,8 @@ class ItemState {
     std::string failureReason() const;
     // True once the first frame since the last seek is decoded (or opening failed).
     bool isReady() const;
+    // True once the pass since the last seek has no more frames to give.
+    bool isExhausted() const;
     ItemStats stats() const;
     size_t surfaceCount() const;
     size_t surfaceCapacity() const;

@@ -39,7 +39,13 @@ void drawPattern(std::vector<uint8_t>& rgb, int width, int height, int number, P
             }
             uint8_t* p = &rgb[(static_cast<size_t>(y) * width + x) * 3];
             p[0] = p[1] = p[2] = light ? 235 : 16;
-            if (!light && y >= height / 2) p[2] = 96;  // a dark blue lower half
+            if (!light && y >= height / 2) {
+                // A noisy dark blue lower half: frames of realistic size, so
+                // that a cut file loses frames, not just its index.
+                const uint32_t h =
+                    static_cast<uint32_t>((number * 7919 + y) * 104729 + x) * 2654435761u;
+                p[2] = static_cast<uint8_t>(80 + (h >> 25));
+            }
         }
     }
 }
@@ -145,7 +151,7 @@ std::string writeClip(const std::string& path, const ClipSpec& spec) {
     w.video->time_base = variable ? AVRational{1, 90000} : AVRational{1, spec.fps};
     w.video->framerate = {spec.fps, 1};
     w.video->gop_size = 12;
-    w.video->max_b_frames = 2;
+    w.video->max_b_frames = codec->capabilities & AV_CODEC_CAP_DELAY ? 2 : 0;
     if (spec.codec == "libx264") {
         av_opt_set(w.video->priv_data, "preset", "veryfast", 0);
         av_opt_set(w.video->priv_data, "crf", "12", 0);

@@ -1,0 +1,399 @@
+// cliploop-play: plays one file through the media engine with no window,
+// looping it as the application does (two items of one asset, a fresh output
+// attached in the end-of-item observer at each turn) and taking the newest
+// frame every 16 ms as the frame pump does.
+//
+//   cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] FILE
+//
+// Prints a summary on standard output. A file that cannot be played prints
+// one line on standard error and exits with status 1.
+#include <algorithm>
+#include <any>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/FileUrl.h"
+#include "foundation/HostClock.h"
+#include "foundation/NotificationCenter.h"
+#include "foundation/RepeatingTimer.h"
+#include "media/ItemState.h"
+#include "media/MediaEngine.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace {
+
+using namespace cliploop;
+
+struct Options {
+    std::string file;
+    float rate = 1.0f;
+    int loops = 1;       // loop turns to play (when seconds is 0)
+    double seconds = 0;  // play this long instead, when > 0
+    std::string pngFolder;
+};
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] FILE\n");
+}
+
+bool parse(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        char* end = nullptr;
+        if (arg == "--rate" && hasValue) {
+            options->rate = std::strtof(argv[++i], &end);
+            if (*end || !std::isfinite(options->rate) || options->rate < 0) return false;
+        } else if (arg == "--loops" && hasValue) {
+            options->loops = static_cast<int>(std::strtol(argv[++i], &end, 10));
+            if (*end || options->loops < 1) return false;
+        } else if (arg == "--seconds" && hasValue) {
+            options->seconds = std::strtod(argv[++i], &end);
+            if (*end || !(options->seconds > 0)) return false;
+        } else if (arg == "--png" && hasValue) {
+            options->pngFolder = argv[++i];
+        } else if (!arg.empty() && arg[0] != '-' && options->file.empty()) {
+            options->file = arg;
+        } else {
+            return false;
+        }
+    }
+    return !options->file.empty();
+}
+
+// One frame the pump took.
+struct Taken {
+    int turn;            // loop turns before it (0: the clip start's output)
+    double hostTime;     // when the tick took it
+    MediaTime itemTime;  // its presentation time
+};
+
+// Called on the tick's thread for every frame taken; may keep the buffer
+// only as long as it needs it (the engine's surface pool is bounded).
+using FrameTakenHook = std::function<void(const PixelBufferRef&, const Taken&)>;
+
+// Writes every frame it is given as DIR/frame-NNNNNN.png, on a thread of its
+// own; the pump waits when it falls more than a few frames behind, so that
+// every frame taken is written and memory stays bounded.
+class PngWriter {
+  public:
+    explicit PngWriter(std::string folder) : folder_(std::move(folder)) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~PngWriter() { finish(); }
+    // Writes what is queued; true when every file was written.
+    bool finish() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+            changed_.notify_all();
+        }
+        if (thread_.joinable()) thread_.join();
+        return !failed_.load();
+    }
+
+    void add(const PixelBuffer& frame) {
+        Picture picture{frame.width(), frame.height(), {}};
+        picture.rgba.resize(static_cast<size_t>(frame.width()) * frame.height() * 4);
+        for (int y = 0; y < frame.height(); ++y) {
+            const uint8_t* in = frame.baseAddress() + static_cast<size_t>(y) * frame.bytesPerRow();
+            uint8_t* out = &picture.rgba[static_cast<size_t>(y) * frame.width() * 4];
+            for (int x = 0; x < frame.width(); ++x, in += 4, out += 4) {
+                out[0] = in[2];
+                out[1] = in[1];
+                out[2] = in[0];
+                out[3] = in[3];
+            }
+        }
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return queue_.size() < kMaxQueued; });
+        queue_.push_back(std::move(picture));
+        changed_.notify_all();
+    }
+
+  private:
+    static constexpr size_t kMaxQueued = 8;
+    struct Picture {
+        int width, height;
+        std::vector<uint8_t> rgba;
+    };
+
+    void run() {
+        int index = 0;
+        for (;;) {
+            Picture picture;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return done_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                picture = std::move(queue_.front());
+                queue_.pop_front();
+                changed_.notify_all();
+            }
+            char name[32];
+            std::snprintf(name, sizeof name, "/frame-%06d.png", ++index);
+            if (!write(picture, folder_ + name)) failed_ = true;
+        }
+    }
+
+    static bool write(const Picture& picture, const std::string& path) {
+        const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+        AVCodecContext* context = codec ? avcodec_alloc_context3(codec) : nullptr;
+        AVFrame* frame = av_frame_alloc();
+        AVPacket* packet = av_packet_alloc();
+        bool ok = context && frame && packet;
+        if (ok) {
+            context->width = picture.width;
+            context->height = picture.height;
+            context->pix_fmt = AV_PIX_FMT_RGBA;
+            context->time_base = {1, 30};
+            ok = avcodec_open2(context, codec, nullptr) >= 0;
+        }
+        if (ok) {
+            frame->width = picture.width;
+            frame->height = picture.height;
+            frame->format = AV_PIX_FMT_RGBA;
+            frame->data[0] = const_cast<uint8_t*>(picture.rgba.data());
+            frame->linesize[0] = picture.width * 4;
+            ok = avcodec_send_frame(context, frame) >= 0 &&
+                 avcodec_receive_packet(context, packet) >= 0;
+        }
+        if (ok) {
+            FILE* file = std::fopen(path.c_str(), "wb");
+            ok = file && std::fwrite(packet->data, 1, packet->size, file) ==
+                             static_cast<size_t>(packet->size);
+            if (file) ok = std::fclose(file) == 0 && ok;
+        }
+        av_packet_free(&packet);
+        av_frame_free(&frame);
+        avcodec_free_context(&context);
+        return ok;
+    }
+
+    const std::string folder_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Picture> queue_;
+    bool done_ = false;
+    std::atomic<bool> failed_{false};
+    std::thread thread_;
+};
+
+// The loop, as the application's controller runs it.
+class Looper {
+  public:
+    explicit Looper(const FileUrl& url) {
+        std::lock_guard turning(turnMutex_);
+        player_ = QueuePlayer::create();
+        startHost_ = hostTime();
+        setOutput(PlayerItemVideoOutput::create(attributes()));
+        const auto asset = Asset::assetWithURL(url);
+        player_->pause();
+        a_ = PlayerItem::create(asset);
+        b_ = PlayerItem::create(asset);
+        player_->removeAllItems();
+        player_->replaceCurrentItemWithPlayerItem(a_);
+        player_->insertItem(b_, a_);
+        player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
+        if (auto current = player_->currentItem()) current->addOutput(output());
+        player_->play();
+        NotificationCenter::defaultCenter().addObserver(
+            this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
+            [this](const Notification&) { turn(); });
+    }
+    ~Looper() { NotificationCenter::defaultCenter().removeObserver(this); }
+
+    QueuePlayer& player() { return *player_; }
+    const PlayerItem& itemA() const { return *a_; }
+    double startHost() const { return startHost_; }
+    int turns() const { return turns_.load(); }
+    std::pair<std::shared_ptr<PlayerItemVideoOutput>, int> currentOutput() const {
+        std::lock_guard lock(mutex_);
+        return {output_, outputTurn_};
+    }
+    ItemStats stats() const {
+        ItemStats total;
+        for (const auto& item : {a_, b_}) {
+            const ItemStats s = item->state()->stats();
+            total.decoded += s.decoded;
+            total.skippedLate += s.skippedLate;
+            total.droppedUnseen += s.droppedUnseen;
+            total.underruns += s.underruns;
+        }
+        return total;
+    }
+
+  private:
+    static PixelBufferAttributes attributes() { return {kPixelFormatType32BGRA, true, true}; }
+    std::shared_ptr<PlayerItemVideoOutput> output() const { return currentOutput().first; }
+    void setOutput(std::shared_ptr<PlayerItemVideoOutput> output) {
+        std::lock_guard lock(mutex_);
+        output_ = std::move(output);
+        outputTurn_ = turns_.load();
+    }
+
+    // The loop turn, on the engine's playback thread.
+    void turn() {
+        std::lock_guard turning(turnMutex_);
+        ++turns_;
+        setOutput(PlayerItemVideoOutput::create(attributes()));
+        const auto ended = player_->currentItem();
+        if (!ended) return;
+        player_->removeItem(ended);
+        ended->seekToTime(MediaTime::zero());
+        if (auto current = player_->currentItem()) current->addOutput(output());
+        player_->insertItem(ended, nullptr);
+    }
+
+    std::shared_ptr<QueuePlayer> player_;
+    std::shared_ptr<PlayerItem> a_, b_;
+    double startHost_ = 0;
+    mutable std::mutex mutex_;
+    std::shared_ptr<PlayerItemVideoOutput> output_;
+    int outputTurn_ = 0;
+    std::mutex turnMutex_;
+    std::atomic<int> turns_{0};
+};
+
+// Reads the newest frame as the frame pump's tick does.
+class Pump {
+  public:
+    Pump(Looper& looper, std::vector<FrameTakenHook> hooks)
+        : looper_(looper), hooks_(std::move(hooks)) {}
+
+    void tick() {
+        const double host = hostTime();
+        const auto [output, turn] = looper_.currentOutput();
+        const MediaTime itemTime = output->itemTimeForHostTime(host);
+        if (!output->hasNewPixelBufferForItemTime(itemTime)) return;
+        const PixelBufferRef frame = output->copyPixelBufferForItemTime(itemTime, nullptr);
+        if (!frame) return;
+        const Taken taken{turn, host, frame->presentationTime()};
+        {
+            std::lock_guard lock(mutex_);
+            taken_.push_back(taken);
+        }
+        for (const auto& hook : hooks_) hook(frame, taken);
+    }
+
+    std::vector<Taken> taken() const {
+        std::lock_guard lock(mutex_);
+        return taken_;
+    }
+
+  private:
+    Looper& looper_;
+    std::vector<FrameTakenHook> hooks_;
+    mutable std::mutex mutex_;
+    std::vector<Taken> taken_;
+};
+
+void printSummary(const Options& options, const Looper& looper, const std::vector<Taken>& taken) {
+    std::map<int, int> perTurn;
+    for (const auto& t : taken) ++perTurn[t.turn];
+    // Gaps between consecutive frames, within turns and across seams.
+    double largestSeamGap = 0, largestGap = 0;
+    std::vector<double> spacing;
+    for (size_t i = 1; i < taken.size(); ++i) {
+        const double gap = taken[i].hostTime - taken[i - 1].hostTime;
+        if (taken[i].turn != taken[i - 1].turn) {
+            largestSeamGap = std::max(largestSeamGap, gap);
+        } else {
+            largestGap = std::max(largestGap, gap);
+            spacing.push_back(gap);
+        }
+    }
+    std::sort(spacing.begin(), spacing.end());
+    const double typical = spacing.empty() ? 0 : spacing[spacing.size() / 2];
+    const ItemStats stats = looper.stats();
+
+    std::printf("file: %s\n", options.file.c_str());
+    std::printf("rate: %.2f\n", options.rate);
+    std::printf("loop turns: %d\n", looper.turns());
+    std::printf("frames taken per loop turn:");
+    for (int turn = 0; turn <= looper.turns(); ++turn)
+        if (perTurn.count(turn)) std::printf(" %d", perTurn[turn]);
+    std::printf("\n");
+    std::printf("frames taken: %zu\n", taken.size());
+    std::printf("frames the clock skipped: %lld\n",
+                static_cast<long long>(stats.skippedLate + stats.droppedUnseen));
+    std::printf("largest gap at a seam: %.1f ms\n", largestSeamGap * 1e3);
+    std::printf("largest gap within a turn: %.1f ms (typical %.1f ms)\n", largestGap * 1e3,
+                typical * 1e3);
+    if (!taken.empty())
+        std::printf("time to first frame: %.1f ms\n",
+                    (taken.front().hostTime - looper.startHost()) * 1e3);
+    else
+        std::printf("time to first frame: none\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, &options)) {
+        usage();
+        return 2;
+    }
+    const FileUrl url = FileUrl::fromPath(options.file);
+
+    std::unique_ptr<PngWriter> png;
+    std::vector<FrameTakenHook> hooks;
+    if (!options.pngFolder.empty()) {
+        png = std::make_unique<PngWriter>(options.pngFolder);
+        hooks.push_back([&png](const PixelBufferRef& frame, const Taken&) { png->add(*frame); });
+    }
+
+    Looper looper(url);
+    looper.player().setRate(options.rate);
+    Pump pump(looper, std::move(hooks));
+    RepeatingTimer timer(std::chrono::milliseconds(16), [&pump] { pump.tick(); });
+    timer.start();
+
+    const double started = hostTime();
+    int status = 0;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto& state = *looper.itemA().state();
+        if (state.failed()) {
+            std::fprintf(stderr, "cliploop-play: cannot play %s: %s\n", options.file.c_str(),
+                         state.failureReason().c_str());
+            status = 1;
+            break;
+        }
+        if (state.isExhausted() && !state.isReady() && looper.turns() == 0) {
+            std::fprintf(stderr, "cliploop-play: cannot play %s: no video frame could be decoded\n",
+                         options.file.c_str());
+            status = 1;
+            break;
+        }
+        if (options.seconds > 0 ? hostTime() - started >= options.seconds
+                                : looper.turns() >= options.loops)
+            break;
+    }
+    timer.cancel();
+    looper.player().pause();
+    if (status != 0) return status;
+    printSummary(options, looper, pump.taken());
+    if (png && !png->finish()) {
+        std::fprintf(stderr, "cliploop-play: could not write PNG files into %s\n",
+                     options.pngFolder.c_str());
+        return 1;
+    }
+    return 0;
+}
