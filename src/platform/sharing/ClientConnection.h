@@ -1,10 +1,8 @@
 #pragma once
 // One connected client of a frame server: its socket and what it holds.
 //
-// Not thread-safe: the server calls it under its own lock, from its I/O thread
-// (messages from the client) and from publishing threads (frames to it).
-// Every send is non-blocking; a client that cannot take a message now simply
-// misses that frame.
+// Used only on the server's I/O thread. Every send is non-blocking; a client
+// that cannot take a message now simply misses that frame.
 #include <cstdint>
 #include <memory>
 #include <string>

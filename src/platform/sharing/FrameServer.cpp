@@ -48,6 +48,10 @@ bool clipSpan(double start, double length, int32_t limit, int32_t* outStart, int
     return true;
 }
 
+// Publishing threads only leave the newest frame in a slot and wake the I/O
+// thread; the I/O thread owns every client and does all socket work, so a
+// publication costs the same whatever the clients do, and nothing a client
+// does can hold a publishing thread up.
 class SocketFrameServer final : public FrameServer {
   public:
     SocketFrameServer(std::string name, std::shared_ptr<GraphicsContext> context, int listenFd,
@@ -64,14 +68,10 @@ class SocketFrameServer final : public FrameServer {
 
     ~SocketFrameServer() override {
         stopping_.store(true);
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+        wake();
         thread_.join();
         registration_.reset();  // no lister may find us any more
-        {
-            std::lock_guard lock(mutex_);
-            clients_.clear();
-        }
+        clients_.clear();
         close(listenFd_);
         close(epollFd_);
         close(wakeFd_);
@@ -83,57 +83,49 @@ class SocketFrameServer final : public FrameServer {
         const auto height = pixelsOf(dimensions.height);
         if (target != gl::kTextureRectangle || !width || !height) return;
         const uint64_t frameNumber = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
-        if (clientCount_.load(std::memory_order_relaxed) == 0) return;
-
-        const double now = hostTime();
-        const auto image = context_->textureImage(texture);
-        std::lock_guard lock(mutex_);
-        if (clients_.empty()) return;
-        std::shared_ptr<Surface> surface;
-        int32_t extentWidth, extentHeight;
-        if (image && image->surface) {
-            surface = image->surface;
-            extentWidth = image->width;
-            extentHeight = image->height;
-        } else {
-            surface = zeroSurface(*width, *height);
-            if (!surface) return;
-            extentWidth = *width;
-            extentHeight = *height;
-        }
-        protocol::FrameMessage message;
-        if (!clipSpan(region.x, region.width, extentWidth, &message.regionX,
-                      &message.regionWidth) ||
-            !clipSpan(region.y, region.height, extentHeight, &message.regionY,
-                      &message.regionHeight)) {
+        if (clientCount_.load(std::memory_order_relaxed) == 0) {
+            delivered_.store(frameNumber, std::memory_order_release);
             return;
         }
-        message.flags = flipped ? uint32_t{protocol::kFrameFlipped} : 0u;
-        message.frameNumber = frameNumber;
-        message.surfaceId = surface->id();
-        message.surfaceWidth = surface->width();
-        message.surfaceHeight = surface->height();
-        message.bytesPerRow = surface->bytesPerRow();
-        message.surfaceBytes = surface->byteSize();
-        message.width = *width;
-        message.height = *height;
-        message.hostTime = now;
-        for (auto client = clients_.begin(); client != clients_.end();) {
-            if (client->second->sendFrame(message, surface, now) ==
-                ClientConnection::SendResult::Drop) {
-                client = dropLocked(client);
-            } else {
-                ++client;
-            }
+        Pending frame{context_->textureImage(texture),
+                      region,
+                      *width,
+                      *height,
+                      flipped,
+                      frameNumber,
+                      hostTime()};
+        bool wasEmpty;
+        {
+            std::lock_guard lock(pendingMutex_);
+            wasEmpty = !pending_.has_value();
+            pending_ = std::move(frame);  // an older frame not sent yet is superseded
         }
+        if (wasEmpty) wake();
     }
 
     const std::string& name() const override { return name_; }
     size_t clientCount() const override { return clientCount_.load(); }
     uint64_t frameCount() const override { return frameCount_.load(); }
+    uint64_t deliveredFrameNumber() const override {
+        return delivered_.load(std::memory_order_acquire);
+    }
 
   private:
     using Clients = std::map<uint64_t, std::unique_ptr<ClientConnection>>;
+
+    struct Pending {
+        std::optional<GraphicsContext::TextureImage> image;
+        FrameRect region;
+        int32_t width, height;
+        bool flipped;
+        uint64_t frameNumber;
+        double hostTime;
+    };
+
+    void wake() {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+    }
 
     // The all-zero picture a texture without an image shows, kept for the
     // next publication of the same size.
@@ -144,7 +136,48 @@ class SocketFrameServer final : public FrameServer {
         return zeroSurface_;
     }
 
-    Clients::iterator dropLocked(Clients::iterator client) {
+    void deliver(const Pending& frame) {
+        std::shared_ptr<Surface> surface;
+        int32_t extentWidth, extentHeight;
+        if (frame.image && frame.image->surface) {
+            surface = frame.image->surface;
+            extentWidth = frame.image->width;
+            extentHeight = frame.image->height;
+        } else {
+            surface = zeroSurface(frame.width, frame.height);
+            extentWidth = frame.width;
+            extentHeight = frame.height;
+        }
+        protocol::FrameMessage message;
+        if (!surface ||
+            !clipSpan(frame.region.x, frame.region.width, extentWidth, &message.regionX,
+                      &message.regionWidth) ||
+            !clipSpan(frame.region.y, frame.region.height, extentHeight, &message.regionY,
+                      &message.regionHeight)) {
+            return;
+        }
+        message.flags = frame.flipped ? uint32_t{protocol::kFrameFlipped} : 0u;
+        message.frameNumber = frame.frameNumber;
+        message.surfaceId = surface->id();
+        message.surfaceWidth = surface->width();
+        message.surfaceHeight = surface->height();
+        message.bytesPerRow = surface->bytesPerRow();
+        message.surfaceBytes = surface->byteSize();
+        message.width = frame.width;
+        message.height = frame.height;
+        message.hostTime = frame.hostTime;
+        const double now = hostTime();
+        for (auto client = clients_.begin(); client != clients_.end();) {
+            if (client->second->sendFrame(message, surface, now) ==
+                ClientConnection::SendResult::Drop) {
+                client = drop(client);
+            } else {
+                ++client;
+            }
+        }
+    }
+
+    Clients::iterator drop(Clients::iterator client) {
         epoll_ctl(epollFd_, EPOLL_CTL_DEL, client->second->fd(), nullptr);
         auto next = clients_.erase(client);
         clientCount_.store(clients_.size());
@@ -155,33 +188,43 @@ class SocketFrameServer final : public FrameServer {
         epoll_event events[32];
         bool acceptPaused = false;
         while (!stopping_.load()) {
-            // While out of descriptors, accepting is paused and retried now and then
-            // instead of spinning on a listening socket that stays readable.
+            // While out of descriptors, accepting is paused and retried now and
+            // then instead of spinning on a listening socket that stays readable.
             const int count = epoll_wait(epollFd_, events, 32, acceptPaused ? 100 : -1);
             if (acceptPaused) {
                 epoll_event resume{EPOLLIN, {.u64 = kListenKey}};
-                if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &resume) == 0)
+                if (epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &resume) == 0) {
                     acceptPaused = false;
+                }
             }
             for (int i = 0; i < count; ++i) {
                 const uint64_t key = events[i].data.u64;
-                if (key == kWakeKey) continue;
-                if (key == kListenKey) {
+                if (key == kWakeKey) {
+                    uint64_t ignored;
+                    [[maybe_unused]] const ssize_t got = read(wakeFd_, &ignored, sizeof ignored);
+                } else if (key == kListenKey) {
                     if (!acceptClients()) {
                         epoll_event pause{0, {.u64 = kListenKey}};
                         epoll_ctl(epollFd_, EPOLL_CTL_MOD, listenFd_, &pause);
                         acceptPaused = true;
                     }
-                    continue;
+                } else if (auto client = clients_.find(key); client != clients_.end()) {
+                    const bool readable = events[i].events & EPOLLIN;
+                    if (!readable ||
+                        client->second->readMessages() == ClientConnection::Outcome::Drop) {
+                        drop(client);
+                    }
                 }
-                std::lock_guard lock(mutex_);
-                auto client = clients_.find(key);
-                if (client == clients_.end()) continue;  // dropped by a publisher meanwhile
-                const bool readable = events[i].events & EPOLLIN;
-                if (!readable ||
-                    client->second->readMessages() == ClientConnection::Outcome::Drop) {
-                    dropLocked(client);
-                }
+            }
+            // Releases read above count before the next frame goes out.
+            std::optional<Pending> frame;
+            {
+                std::lock_guard lock(pendingMutex_);
+                frame.swap(pending_);
+            }
+            if (frame) {
+                deliver(*frame);
+                delivered_.store(frame->frameNumber, std::memory_order_release);
             }
         }
     }
@@ -198,7 +241,6 @@ class SocketFrameServer final : public FrameServer {
             socklen_t peerSize = sizeof peer;
             const bool sameUser = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
                                   peer.uid == geteuid();
-            std::lock_guard lock(mutex_);
             if (!sameUser || clients_.size() >= kMaxClients) {
                 close(fd);
                 continue;
@@ -221,9 +263,13 @@ class SocketFrameServer final : public FrameServer {
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> frameCount_{0};
+    std::atomic<uint64_t> delivered_{0};
     std::atomic<size_t> clientCount_{0};
 
-    std::mutex mutex_;  // guards everything below
+    std::mutex pendingMutex_;
+    std::optional<Pending> pending_;  // guarded by pendingMutex_
+
+    // The I/O thread's own.
     Clients clients_;
     uint64_t nextClientKey_ = 2;  // after the listening socket's and the wake-up's
     std::shared_ptr<Surface> zeroSurface_;

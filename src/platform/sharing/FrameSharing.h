@@ -52,7 +52,8 @@ class GraphicsContext {
     // The calling thread's current context, or nullptr.
     static GraphicsContext* currentContext();
 
-    // A new texture name: never 0, never given out twice.
+    // A new texture name, never given out twice in the process; never 0 until
+    // all 2^32 - 1 names are spent, 0 from then on.
     virtual uint32_t genTexture() = 0;
     // Binds `name` to `target` (only kTextureRectangle) on this context.
     virtual void bindTexture(uint32_t target, uint32_t name) = 0;
@@ -82,9 +83,14 @@ struct FrameSize {
 // A frame server: found by other applications of the same user under its
 // name, it sends each published frame to every connected client.
 //
-// publishFrameTexture never blocks and may be called from any thread: a slow,
-// stalled or dead client loses frames, never delays the caller. A texture with
-// no surface bound is published as an all-zero picture of the given size.
+// publishFrameTexture never blocks and may be called from any thread: it hands
+// the frame to the server's own I/O thread, which sends it to every client, so
+// a slow, stalled or dead client loses frames, never delays the caller. The
+// texture's surface is held from then on until every client has released the
+// frame. A texture with no surface bound is published as an all-zero picture
+// of the given size. A region reaching outside the texture's image is clipped
+// to it; publications with a target other than kTextureRectangle or
+// dimensions outside 1 to 16384 pixels are ignored.
 class FrameServer {
   public:
     // Starts serving under `name` with the textures of `context`; nullptr
@@ -100,6 +106,10 @@ class FrameServer {
     virtual size_t clientCount() const = 0;
     // Frames published so far.
     virtual uint64_t frameCount() const = 0;
+    // The number (1 for the first) of the newest publication the server has
+    // finished handing to its clients; frames published faster than they go
+    // out are superseded by newer ones and never sent.
+    virtual uint64_t deliveredFrameNumber() const = 0;
 };
 
 }  // namespace cliploop

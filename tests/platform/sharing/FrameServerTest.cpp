@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "cliploop/FrameClient.h"
@@ -33,12 +34,16 @@ class FrameServerTest : public testing::SharingTest {
     }
 
     // Publishes until `client` has a frame: the server starts sending once it
-    // has read the client's greeting.
+    // has read the client's greeting, and skips a client while its releases
+    // are still on their way.
     std::optional<Frame> publishUntilReceived(FrameClient& client, double width, double height,
                                               bool flipped = true) {
+        return receiveWhile(client, [&] { publish(width, height, flipped); });
+    }
+    std::optional<Frame> receiveWhile(FrameClient& client, const std::function<void()>& publisher) {
         std::optional<Frame> frame;
         eventually([&] {
-            publish(width, height, flipped);
+            publisher();
             frame = client.receiveFrame(5ms);
             return frame.has_value();
         });
@@ -92,8 +97,10 @@ TEST_F(FrameServerTest, ABoundSurfaceReachesTheClientUncopiedWithRegionAndOrient
     EXPECT_EQ(frame->row(0), nullptr);
 
     // Not flipped: rows are bottom-up, as in a GL texture.
-    server_->publishFrameTexture(texture_, gl::kTextureRectangle, {8, 10, 16, 20}, {64, 48}, false);
-    frame = client->receiveFrame(10s);
+    frame = receiveWhile(*client, [&] {
+        server_->publishFrameTexture(texture_, gl::kTextureRectangle, {8, 10, 16, 20}, {64, 48},
+                                     false);
+    });
     ASSERT_TRUE(frame);
     EXPECT_FALSE(frame->flipped());
     EXPECT_EQ(frame->regionX(), 8);
@@ -105,9 +112,10 @@ TEST_F(FrameServerTest, ABoundSurfaceReachesTheClientUncopiedWithRegionAndOrient
     EXPECT_EQ(frame->row(0), frame->surfaceData() + 29 * surface->bytesPerRow() + 8 * 4);
 
     // A region reaching outside the image is clipped to it.
-    server_->publishFrameTexture(texture_, gl::kTextureRectangle, {-5, 40, 100, 100}, {64, 48},
-                                 true);
-    frame = client->receiveFrame(10s);
+    frame = receiveWhile(*client, [&] {
+        server_->publishFrameTexture(texture_, gl::kTextureRectangle, {-5, 40, 100, 100}, {64, 48},
+                                     true);
+    });
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->regionX(), 0);
     EXPECT_EQ(frame->regionY(), 40);
@@ -119,16 +127,14 @@ TEST_F(FrameServerTest, ASizeChangeIsSeenInTheSamePublication) {
     auto client = connectClient();
     ASSERT_TRUE(publishUntilReceived(*client, 512, 512));
     bindNewSurface(1920, 1080, 7);
-    publish(1920, 1080);
-    auto frame = client->receiveFrame(10s);
+    auto frame = publishUntilReceived(*client, 1920, 1080);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width(), 1920);
     EXPECT_EQ(frame->height(), 1080);
     EXPECT_EQ(frame->row(1079)[7679], 7);
 
     bindNewSurface(640, 360, 9);
-    publish(640, 360);
-    frame = client->receiveFrame(10s);
+    frame = publishUntilReceived(*client, 640, 360);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width(), 640);
     EXPECT_EQ(frame->height(), 360);
@@ -147,8 +153,7 @@ TEST_F(FrameServerTest, ASurfaceAClientHoldsIsNotReusedUntilReleased) {
                                           gl::kUnsignedInt8888Rev, first, 0),
               0);
     first.reset();
-    publish(32, 32);
-    auto held = client->receiveFrame(10s);
+    auto held = publishUntilReceived(*client, 32, 32);
     ASSERT_TRUE(held);
 
     // The texture moves on to another surface; the client still holds the first.
@@ -179,14 +184,11 @@ TEST_F(FrameServerTest, AClientHoldingTooManyFramesIsSkippedNotWaitedFor) {
 
     std::vector<Frame> kept;
     for (int i = 0; i < 8; ++i) {
-        publish(64, 64);
-        // The steady client gets every frame; a frame for the greedy one would
-        // be in its socket by now.
-        auto frame = steady->receiveFrame(10s);
-        ASSERT_TRUE(frame);
-        if (auto extra = greedy->receiveFrame(0ms)) kept.push_back(std::move(*extra));
+        publishAndDeliver(64, 64);
+        if (auto frame = greedy->receiveFrame(0ms)) kept.push_back(std::move(*frame));
     }
     EXPECT_EQ(kept.size(), 4u);
+    EXPECT_TRUE(publishUntilReceived(*steady, 64, 64));  // others are served meanwhile
 
     kept.erase(kept.begin());
     EXPECT_TRUE(eventually([&] {
@@ -200,7 +202,7 @@ TEST_F(FrameServerTest, AClientHoldingAFrameTooLongIsSkippedUntilItReleases) {
     auto held = publishUntilReceived(*slow, 512, 512);
     ASSERT_TRUE(held);
     std::this_thread::sleep_for(1100ms);
-    publish(512, 512);
+    publishAndDeliver(512, 512);
     EXPECT_FALSE(slow->receiveFrame(0ms));
     held->release();
     EXPECT_TRUE(publishUntilReceived(*slow, 512, 512));
@@ -212,8 +214,7 @@ TEST_F(FrameServerTest, SurfacesThatAreGoneAreUnmappedByTheClient) {
     ASSERT_TRUE(publishUntilReceived(*client, 512, 512));
     for (int i = 0; i < 40; ++i) {
         bindNewSurface(16 + i, 16, static_cast<uint8_t>(i));
-        publish(16 + i, 16);
-        auto frame = client->receiveFrame(10s);
+        auto frame = publishUntilReceived(*client, 16 + i, 16);
         ASSERT_TRUE(frame);
         EXPECT_EQ(frame->row(15)[0], i);
     }

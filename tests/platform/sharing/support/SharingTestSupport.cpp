@@ -67,6 +67,12 @@ void SharingTest::publish(double width, double height, bool flipped) {
                                  {width, height}, flipped);
 }
 
+void SharingTest::publishAndDeliver(double width, double height) {
+    publish(width, height);
+    const uint64_t frame = server_->frameCount();
+    EXPECT_TRUE(eventually([&] { return server_->deliveredFrameNumber() >= frame; }));
+}
+
 int openDescriptorCount() {
     int count = 0;
     DIR* dir = opendir("/proc/self/fd");

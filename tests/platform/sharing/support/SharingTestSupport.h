@@ -24,6 +24,9 @@ class SharingTest : public ::testing::Test {
     // Binds a new surface of that size, filled with `fill`, to the texture.
     std::shared_ptr<Surface> bindNewSurface(int width, int height, uint8_t fill);
     void publish(double width, double height, bool flipped = true);
+    // Publishes and waits until the server has sent (or skipped) the frame
+    // for every client.
+    void publishAndDeliver(double width, double height);
 
     std::string runtimeDir_;
     std::string savedRuntimeDir_;
