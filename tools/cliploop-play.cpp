@@ -3,7 +3,11 @@
 // attached in the end-of-item observer at each turn) and taking the newest
 // frame every 16 ms as the frame pump does.
 //
-//   cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] FILE
+//   cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] [--publish NAME] FILE
+//
+// --publish NAME serves the frames through a frame server of that name, as the
+// application serves "Video": every tick publishes the shared texture, whose
+// storage is the surface of the newest frame taken (see cliploop-receive).
 //
 // Prints a summary on standard output. A file that cannot be played prints
 // one line on standard error and exits with status 1.
@@ -29,6 +33,7 @@
 #include "foundation/RepeatingTimer.h"
 #include "media/ItemState.h"
 #include "media/MediaEngine.h"
+#include "sharing/FrameSharing.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -44,11 +49,13 @@ struct Options {
     int loops = 1;       // loop turns to play (when seconds is 0)
     double seconds = 0;  // play this long instead, when > 0
     std::string pngFolder;
+    std::string publishName;
 };
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] FILE\n");
+                 "usage: cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] "
+                 "[--publish NAME] FILE\n");
 }
 
 bool parse(int argc, char** argv, Options* options) {
@@ -67,6 +74,8 @@ bool parse(int argc, char** argv, Options* options) {
             if (*end || !(options->seconds > 0)) return false;
         } else if (arg == "--png" && hasValue) {
             options->pngFolder = argv[++i];
+        } else if (arg == "--publish" && hasValue) {
+            options->publishName = argv[++i];
         } else if (!arg.empty() && arg[0] != '-' && options->file.empty()) {
             options->file = arg;
         } else {
@@ -194,6 +203,56 @@ class PngWriter {
     std::thread thread_;
 };
 
+// Publishes the frames taken through a frame server, doing what the frame
+// pump's tick does: a new frame's surface becomes the shared texture's storage
+// (no pixel is copied), and every tick publishes the texture, flipped, with the
+// size of the last frame bound (512 by 512 before the first).
+class FramePublisher {
+  public:
+    static std::unique_ptr<FramePublisher> create(const std::string& name) {
+        auto format =
+            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
+        if (!format) return nullptr;
+        auto publisher = std::unique_ptr<FramePublisher>(new FramePublisher);
+        publisher->context_ = GraphicsContext::create(*format);
+        if (!publisher->context_) return nullptr;
+        publisher->context_->makeCurrentContext();
+        publisher->texture_ = publisher->context_->genTexture();
+        publisher->server_ = FrameServer::create(name, publisher->context_);
+        if (!publisher->server_) return nullptr;
+        return publisher;
+    }
+
+    // On the tick's thread, for a new frame.
+    void bind(const PixelBuffer& frame) {
+        std::lock_guard lock(mutex_);
+        width_ = frame.width();
+        height_ = frame.height();
+        context_->makeCurrentContext();
+        context_->bindTexture(gl::kTextureRectangle, texture_);
+        context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, static_cast<int32_t>(width_),
+                                    static_cast<int32_t>(height_), gl::kBGRA,
+                                    gl::kUnsignedInt8888Rev, frame.surface(), 0);
+    }
+
+    // On the tick's thread, at the end of every tick.
+    void publish() {
+        std::lock_guard lock(mutex_);
+        server_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width_, height_},
+                                     {width_, height_}, true);
+    }
+
+    const FrameServer& server() const { return *server_; }
+
+  private:
+    FramePublisher() = default;
+    std::shared_ptr<GraphicsContext> context_;
+    uint32_t texture_ = 0;
+    std::shared_ptr<FrameServer> server_;
+    std::mutex mutex_;  // ticks run one at a time, but on different threads
+    double width_ = 512, height_ = 512;
+};
+
 // The loop, as the application's controller runs it.
 class Looper {
   public:
@@ -273,10 +332,16 @@ class Looper {
 // Reads the newest frame as the frame pump's tick does.
 class Pump {
   public:
-    Pump(Looper& looper, std::vector<FrameTakenHook> hooks)
-        : looper_(looper), hooks_(std::move(hooks)) {}
+    Pump(Looper& looper, std::vector<FrameTakenHook> hooks,
+         std::function<void()> everyTick = nullptr)
+        : looper_(looper), hooks_(std::move(hooks)), everyTick_(std::move(everyTick)) {}
 
     void tick() {
+        takeNewFrame();
+        if (everyTick_) everyTick_();
+    }
+
+    void takeNewFrame() {
         const double host = hostTime();
         const auto [output, turn] = looper_.currentOutput();
         const MediaTime itemTime = output->itemTimeForHostTime(host);
@@ -299,6 +364,7 @@ class Pump {
   private:
     Looper& looper_;
     std::vector<FrameTakenHook> hooks_;
+    std::function<void()> everyTick_;
     mutable std::mutex mutex_;
     std::vector<Taken> taken_;
 };
@@ -359,9 +425,23 @@ int main(int argc, char** argv) {
         hooks.push_back([&png](const PixelBufferRef& frame, const Taken&) { png->add(*frame); });
     }
 
+    std::unique_ptr<FramePublisher> publisher;
+    std::function<void()> everyTick;
+    if (!options.publishName.empty()) {
+        publisher = FramePublisher::create(options.publishName);
+        if (!publisher) {
+            std::fprintf(stderr, "cliploop-play: cannot serve frames as \"%s\"\n",
+                         options.publishName.c_str());
+            return 1;
+        }
+        hooks.push_back(
+            [&publisher](const PixelBufferRef& frame, const Taken&) { publisher->bind(*frame); });
+        everyTick = [&publisher] { publisher->publish(); };
+    }
+
     Looper looper(url);
     looper.player().setRate(options.rate);
-    Pump pump(looper, std::move(hooks));
+    Pump pump(looper, std::move(hooks), std::move(everyTick));
     RepeatingTimer timer(std::chrono::milliseconds(16), [&pump] { pump.tick(); });
     timer.start();
 
@@ -390,6 +470,9 @@ int main(int argc, char** argv) {
     looper.player().pause();
     if (status != 0) return status;
     printSummary(options, looper, pump.taken());
+    if (publisher)
+        std::printf("frames published: %llu\n",
+                    static_cast<unsigned long long>(publisher->server().frameCount()));
     if (png && !png->finish()) {
         std::fprintf(stderr, "cliploop-play: could not write PNG files into %s\n",
                      options.pngFolder.c_str());
