@@ -110,7 +110,7 @@ QVariant ArrayController::headerData(int section, Qt::Orientation orientation, i
 namespace {
 
 // Orders two values of one column: dates by time, everything else by its
-// text under the user's locale (numbers inside names in numeric order).
+// text under the user's locale.
 bool lessThan(const QVariant& a, const QVariant& b, const QCollator& collator) {
     if (a.metaType() == QMetaType::fromType<QDateTime>() &&
         b.metaType() == QMetaType::fromType<QDateTime>()) {
@@ -125,7 +125,6 @@ void ArrayController::sort(int column, Qt::SortOrder order) {
     if (column < 0 || column >= columnCount() || content_.size() < 2) return;
     const QString& key = keys_.at(column);
     QCollator collator;
-    collator.setNumericMode(true);
     collator.setCaseSensitivity(Qt::CaseInsensitive);
 
     std::vector<int> permutation(static_cast<size_t>(content_.size()));

@@ -101,8 +101,8 @@ void ClipTableView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void ClipTableView::mouseMoveEvent(QMouseEvent* event) {
-    if (event->buttons() != Qt::NoButton && state() == DragSelectingState) {
-        ApprovalScope scope(approvedRow_);
+    ApprovalScope scope(approvedRow_);
+    if ((event->buttons() & Qt::LeftButton) && state() != DraggingState) {
         const QModelIndex index = indexAt(event->position().toPoint());
         if (wouldSelect(index, QTableView::selectionCommand(index, event)) &&
             !mayUserSelect(index.row())) {

@@ -1,0 +1,136 @@
+#include <QDateTime>
+#include <QList>
+#include <QPointer>
+#include <optional>
+
+#include "controller/StandardOutput.h"
+#include "controller/ViewController.h"
+#include "foundation/Dispatch.h"
+#include "foundation/FileWalk.h"
+#include "foundation/TextSearch.h"
+
+namespace cliploop {
+
+namespace {
+
+using Generation = std::shared_ptr<std::atomic<uint64_t>>;
+
+// The indicator is a progress bar: no range means it spins.
+void startAnimation(QProgressBar* indicator) {
+    indicator->setRange(0, 0);
+}
+void stopAnimation(QProgressBar* indicator) {
+    indicator->setRange(0, 1);
+    indicator->reset();
+}
+
+// The match rule, on a file name.
+bool nameContainsEveryWord(std::string_view name, const std::vector<std::string>& conditions) {
+    for (const std::string& word : conditions) {
+        if (word.empty()) continue;
+        if (!localizedCaseInsensitiveContains(name, word)) return false;
+    }
+    return true;
+}
+
+ClipRecord makeClipRecord(const FileWalk::Entry& entry,
+                          const std::optional<FileWalk::Entry::Time>& birth) {
+    ClipRecord record;
+    record.insert(
+        QStringLiteral("name"),
+        QString::fromUtf8(entry.name().data(), static_cast<qsizetype>(entry.name().size())));
+    record.insert(QStringLiteral("url"), QVariant::fromValue(entry.url()));
+    record.insert(
+        QStringLiteral("path"),
+        QString::fromUtf8(entry.path().data(), static_cast<qsizetype>(entry.path().size())));
+    const QDateTime creationDate =
+        birth ? QDateTime::fromMSecsSinceEpoch(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(birth->time_since_epoch())
+                        .count())
+              : QDateTime::currentDateTime();
+    record.insert(QStringLiteral("creationDate"), creationDate);
+    return record;
+}
+
+// Main queue. Only the newest search publishes: a walk that ended while a
+// newer search had already started would show records of words no longer
+// on screen.
+void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipRecord>> results,
+             Generation newest, uint64_t generation) {
+    if (!controller || newest->load() != generation) return;
+    if (controller->arrayController) {
+        controller->arrayController->addObjects(*results);     // 1
+        controller->arrayController->setSelectionIndexes({});  // 2
+    }
+    if (controller->circularIndicator) {  // 3
+        stopAnimation(controller->circularIndicator);
+        controller->circularIndicator->setHidden(true);
+    }
+}
+
+// Global queue. Walks `root` (read on the main thread when the search
+// started), gathering the matching files, and queues their publication
+// unless a newer search has started meanwhile; then it stops at once.
+void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::string> words,
+                     std::shared_ptr<QList<ClipRecord>> results, std::string root,
+                     Generation newest, uint64_t generation) {
+    auto superseded = [&] { return newest->load(std::memory_order_relaxed) != generation; };
+    const bool ended = FileWalk::walk(
+        root,
+        [&](const FileWalk::Entry& entry) {
+            if (superseded()) return false;
+            // An entry that vanished or cannot be read costs only itself.
+            if (!entry.hasProperties()) {
+                printLine(entry.propertiesError());
+                return true;
+            }
+            if (entry.isDirectory()) return true;
+            if (!nameContainsEveryWord(entry.name(), words)) return true;
+            std::optional<FileWalk::Entry::Time> birth;
+            std::string error;
+            if (!entry.creationDate(birth, error)) {
+                printLine(error);
+                return true;
+            }
+            results->append(makeClipRecord(entry, birth));
+            return true;
+        },
+        [&](const FileUrl& url, const std::string& description) {
+            printLine("directoryEnumerator error at " + url.absoluteString() + ":  " + description);
+            return !superseded();
+        });
+    if (!ended || superseded()) return;
+    dispatch::mainAsync([controller, results = std::move(results), newest, generation] {
+        publish(controller, results, newest, generation);
+    });
+}
+
+}  // namespace
+
+void ViewController::search() {
+    if (circularIndicator) {  // 1
+        startAnimation(circularIndicator);
+        circularIndicator->setHidden(false);
+    }
+    flag = false;                                          // 2
+    if (arrayController) arrayController->setContent({});  // 3
+    auto results = std::make_shared<QList<ClipRecord>>();  // 4
+    const std::string text = searchField ? searchField->text().toStdString() : std::string();
+    std::vector<std::string> words = whitespaceSet.componentsSeparatedBy(text);  // 5
+
+    // 6: this search supersedes every earlier one still walking.
+    const uint64_t generation = searchGeneration_->fetch_add(1) + 1;
+    dispatch::globalAsync([controller = QPointer<ViewController>(this), words = std::move(words),
+                           results, root = searchPath.path(), newest = searchGeneration_,
+                           generation]() mutable {
+        ClipLibraryScan(controller, std::move(words), std::move(results), std::move(root), newest,
+                        generation);
+    });
+}
+
+bool ViewController::myIsContainsString(const FileUrl& target,
+                                        const std::vector<std::string>& conditions) {
+    return nameContainsEveryWord(target.lastPathComponent(), conditions);
+}
+
+}  // namespace cliploop
