@@ -43,7 +43,9 @@ void drawPattern(std::vector<uint8_t>& rgb, int width, int height, int number, P
                 // A noisy dark blue lower half: frames of realistic size, so
                 // that a cut file loses frames, not just its index.
                 const uint32_t h =
-                    static_cast<uint32_t>((number * 7919 + y) * 104729 + x) * 2654435761u;
+                    ((static_cast<uint32_t>(number) * 7919u + static_cast<uint32_t>(y)) * 104729u +
+                     static_cast<uint32_t>(x)) *
+                    2654435761u;
                 p[2] = static_cast<uint8_t>(80 + (h >> 25));
             }
         }
