@@ -40,15 +40,15 @@ class VideoView : public QWidget {
     std::shared_ptr<QueuePlayer> player() const { return player_; }
 
     // Whether the view fills a screen now.
-    bool isInFullScreenMode() const { return fullScreen_; }
+    virtual bool isInFullScreenMode() const { return fullScreen_; }
     // Leaves the window to fill `screen`. Options: "NSFullScreenModeAllScreens"
     // (only false is honoured: the one screen is taken) and
     // "NSFullScreenModeApplicationPresentationOptions" (accepted, unused).
     // False when already full screen or `screen` is null.
-    bool enterFullScreenMode(QScreen* screen, const QVariantMap& options);
+    virtual bool enterFullScreenMode(QScreen* screen, const QVariantMap& options);
     // Back to the same place in the window; nothing when not full screen.
     // `options` may be null.
-    void exitFullScreenModeWithOptions(const QVariantMap* options);
+    virtual void exitFullScreenModeWithOptions(const QVariantMap* options);
     // The screen the view fills, or null in the window.
     QScreen* fullScreenScreen() const;
 
