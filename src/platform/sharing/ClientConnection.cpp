@@ -88,6 +88,8 @@ ClientConnection::SendResult ClientConnection::sendForget(uint32_t surfaceId) {
 ClientConnection::SendResult ClientConnection::sendFrame(FrameMessage frame,
                                                          const std::shared_ptr<Surface>& surface,
                                                          double now) {
+    // held_ is in the order frames were sent: its front is the oldest.
+    if (!held_.empty() && now - held_.front().since > kHoldLimitSeconds) return SendResult::Drop;
     if (!greeted_ || held_.size() >= kMaxHeldFrames ||
         (!held_.empty() && now - held_.front().since > kHoldTimeoutSeconds)) {
         return SendResult::Skipped;

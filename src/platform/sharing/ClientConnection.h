@@ -34,7 +34,8 @@ class ClientConnection {
     enum class SendResult { Sent, Skipped, Drop };
     // Sends `frame` on `surface` (passing the surface's descriptor the first
     // time), unless the client holds too many frames, has held one too long at
-    // `now`, has not greeted us yet, or its socket is full.
+    // `now`, has not greeted us yet, or its socket is full. Drop when the
+    // socket is broken or the client has held a frame beyond the limit.
     SendResult sendFrame(protocol::FrameMessage frame, const std::shared_ptr<Surface>& surface,
                          double now);
 

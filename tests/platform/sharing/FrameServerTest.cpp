@@ -208,6 +208,24 @@ TEST_F(FrameServerTest, AClientHoldingAFrameTooLongIsSkippedUntilItReleases) {
     EXPECT_TRUE(publishUntilReceived(*slow, 512, 512));
 }
 
+TEST_F(FrameServerTest, AClientStalledForSecondsIsCutOffAndItsSurfacesGoBack) {
+    auto surface = bindNewSurface(64, 64, 3);
+    auto stalled = connectClient();
+    auto held = publishUntilReceived(*stalled, 64, 64);
+    ASSERT_TRUE(held);
+    const std::weak_ptr<Surface> heldSurface = surface;
+    surface.reset();
+    bindNewSurface(64, 64, 4);  // the texture moves on; only the client holds the old one
+    std::this_thread::sleep_for(3100ms);
+    publishAndDeliver(64, 64);
+    EXPECT_TRUE(eventually([&] { return heldSurface.expired(); }));
+    EXPECT_TRUE(eventually([&] {
+        stalled->receiveFrame(0ms);
+        return stalled->ended();
+    }));
+    EXPECT_EQ(held->row(0)[0], 3);  // still mapped on the client's side
+}
+
 TEST_F(FrameServerTest, SurfacesThatAreGoneAreUnmappedByTheClient) {
     const int mappedBefore = mappedSurfaceCount();
     auto client = connectClient();

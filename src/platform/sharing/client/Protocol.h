@@ -16,9 +16,11 @@
 //   client -> server  ReleaseMessage for every frame it has let go of
 //
 // A frame message holds its surface for the client until released; a client
-// that holds kMaxHeldFrames frames, or one frame longer than kHoldTimeout,
-// gets no new frames until it releases. Anything malformed ends the
-// connection.
+// that holds kMaxHeldFrames frames, or one frame longer than
+// kHoldTimeoutSeconds, gets no new frames until it releases. One that holds a
+// frame longer than kHoldLimitSeconds is disconnected and its surfaces go back
+// to the decoder, so a stalled client can never starve playback of memory.
+// Anything malformed ends the connection.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,6 +32,7 @@ constexpr uint32_t kMagic = 0x53464c43;  // "CLFS"
 constexpr uint32_t kVersion = 1;
 constexpr uint32_t kMaxHeldFrames = 4;
 constexpr double kHoldTimeoutSeconds = 1.0;
+constexpr double kHoldLimitSeconds = 3.0;
 constexpr size_t kMaxNameBytes = 255;
 // Larger than any message; a datagram that does not fit is malformed.
 constexpr size_t kMaxMessageBytes = 512;

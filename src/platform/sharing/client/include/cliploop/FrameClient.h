@@ -14,9 +14,12 @@
 //
 // Pixels are 32-bit BGRA (blue first in memory), mapped read-only straight
 // from the server's surface: nothing is copied. A frame's pixels stay valid
-// and unchanged until the frame is released, even after the server ends.
+// and unchanged until the frame is released, and stay readable even after the
+// server ends.
 // The server lends each client at most a few frames at a time: hold on to one
-// only while you read it.
+// only while you read it. A client that holds a frame for more than a second
+// gets no new ones until it releases, and after 3 seconds the server ends the
+// connection and takes the memory back (the frame's pixels may then change).
 //
 // Threads: a FrameClient is used by one thread at a time. Frames may be
 // released on any thread, and may outlive their client.
