@@ -87,18 +87,21 @@ class SocketFrameServer final : public FrameServer {
             delivered_.store(frameNumber, std::memory_order_release);
             return;
         }
-        Pending frame{context_->textureImage(texture),
-                      region,
-                      *width,
-                      *height,
-                      flipped,
-                      frameNumber,
-                      hostTime()};
+        auto frame = std::make_unique<Pending>();
+        frame->image = context_->textureImage(texture);
+        frame->region = region;
+        frame->width = *width;
+        frame->height = *height;
+        frame->flipped = flipped;
+        frame->frameNumber = frameNumber;
+        frame->hostTime = hostTime();
         bool wasEmpty;
         {
             std::lock_guard lock(pendingMutex_);
-            wasEmpty = !pending_.has_value();
-            pending_ = std::move(frame);  // an older frame not sent yet is superseded
+            wasEmpty = !pending_;
+            // An older frame not sent yet is superseded, and let go of outside
+            // the lock.
+            std::swap(pending_, frame);
         }
         if (wasEmpty) wake();
     }
@@ -116,10 +119,10 @@ class SocketFrameServer final : public FrameServer {
     struct Pending {
         std::optional<GraphicsContext::TextureImage> image;
         FrameRect region;
-        int32_t width, height;
-        bool flipped;
-        uint64_t frameNumber;
-        double hostTime;
+        int32_t width = 0, height = 0;
+        bool flipped = false;
+        uint64_t frameNumber = 0;
+        double hostTime = 0;
     };
 
     void wake() {
@@ -217,10 +220,10 @@ class SocketFrameServer final : public FrameServer {
                 }
             }
             // Releases read above count before the next frame goes out.
-            std::optional<Pending> frame;
+            std::unique_ptr<Pending> frame;
             {
                 std::lock_guard lock(pendingMutex_);
-                frame.swap(pending_);
+                frame = std::move(pending_);
             }
             if (frame) {
                 deliver(*frame);
@@ -267,7 +270,7 @@ class SocketFrameServer final : public FrameServer {
     std::atomic<size_t> clientCount_{0};
 
     std::mutex pendingMutex_;
-    std::optional<Pending> pending_;  // guarded by pendingMutex_
+    std::unique_ptr<Pending> pending_;  // guarded by pendingMutex_
 
     // The I/O thread's own.
     Clients clients_;
