@@ -1,0 +1,194 @@
+#pragma once
+// Shared by the media benchmarks: clips made with the ffmpeg command, child
+// processes measured in wall and CPU time, and the application's loop.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/FileUrl.h"
+#include "foundation/HostClock.h"
+#include "foundation/NotificationCenter.h"
+#include "media/ItemState.h"
+#include "media/MediaEngine.h"
+
+namespace cliploop::bench {
+
+inline double envNumber(const char* name, double fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? std::atof(value) : fallback;
+}
+
+inline void figure(const std::string& name, double value) {
+    std::printf("BENCH %s %.3f\n", name.c_str(), value);
+    std::fflush(stdout);
+}
+
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "cliploop-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string path(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+struct ProcessCost {
+    int status = -1;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;  // user + system of the child
+};
+
+// Runs a command (no shell), its output discarded.
+inline ProcessCost run(const std::vector<std::string>& argv) {
+    ProcessCost cost;
+    const double start = hostTime();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        if (!std::freopen("/dev/null", "w", stdout)) _exit(127);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    rusage usage{};
+    int status = 0;
+    if (pid > 0 && wait4(pid, &status, 0, &usage) == pid) {
+        cost.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        cost.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 +
+                          usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
+    }
+    cost.wallSeconds = hostTime() - start;
+    return cost;
+}
+
+// Makes a clip with the ffmpeg command from a lavfi source; exits on failure.
+inline void makeClip(const std::string& path, const std::string& source,
+                     const std::vector<std::string>& encoding) {
+    std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", source};
+    argv.insert(argv.end(), encoding.begin(), encoding.end());
+    argv.push_back(path);
+    if (run(argv).status != 0) {
+        std::fprintf(stderr, "could not make %s\n", path.c_str());
+        std::exit(1);
+    }
+}
+
+inline double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec * 1e-6;
+}
+
+inline double residentMegabytes() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * sysconf(_SC_PAGESIZE) / (1024.0 * 1024.0);
+}
+
+inline PixelBufferAttributes pumpAttributes() {
+    return {kPixelFormatType32BGRA, true, true};
+}
+
+// The application's loop: two items of one asset, a fresh output attached in
+// the end-of-item observer at each turn.
+class Looper {
+  public:
+    explicit Looper(const std::string& path) {
+        std::lock_guard turning(turnMutex_);
+        player_ = QueuePlayer::create();
+        output_ = PlayerItemVideoOutput::create(pumpAttributes());
+        const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
+        player_->pause();
+        a_ = PlayerItem::create(asset);
+        b_ = PlayerItem::create(asset);
+        player_->removeAllItems();
+        player_->replaceCurrentItemWithPlayerItem(a_);
+        player_->insertItem(b_, a_);
+        player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
+        if (auto current = player_->currentItem()) current->addOutput(output_);
+        player_->play();
+        NotificationCenter::defaultCenter().addObserver(
+            this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
+            [this](const Notification&) { turn(); });
+    }
+    ~Looper() { NotificationCenter::defaultCenter().removeObserver(this); }
+
+    QueuePlayer& player() { return *player_; }
+    int turns() const { return turns_.load(); }
+    std::pair<std::shared_ptr<PlayerItemVideoOutput>, int> output() const {
+        std::lock_guard lock(mutex_);
+        return {output_, outputTurn_};
+    }
+    ItemStats stats() const {
+        ItemStats total;
+        for (const auto& item : {a_, b_}) {
+            const ItemStats s = item->state()->stats();
+            total.decoded += s.decoded;
+            total.skippedLate += s.skippedLate;
+            total.droppedUnseen += s.droppedUnseen;
+            total.underruns += s.underruns;
+        }
+        return total;
+    }
+
+  private:
+    void turn() {
+        std::lock_guard turning(turnMutex_);
+        const auto fresh = PlayerItemVideoOutput::create(pumpAttributes());
+        {
+            std::lock_guard lock(mutex_);
+            output_ = fresh;
+            outputTurn_ = turns_.load() + 1;
+        }
+        const auto ended = player_->currentItem();
+        if (ended) {
+            player_->removeItem(ended);
+            ended->seekToTime(MediaTime::zero());
+            if (auto current = player_->currentItem()) current->addOutput(fresh);
+            player_->insertItem(ended, nullptr);
+        }
+        ++turns_;
+    }
+
+    std::shared_ptr<QueuePlayer> player_;
+    std::shared_ptr<PlayerItem> a_, b_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<PlayerItemVideoOutput> output_;
+    int outputTurn_ = 0;
+    std::mutex turnMutex_;
+    std::atomic<int> turns_{0};
+};
+
+// One read of the newest frame, as a frame pump tick does it.
+inline PixelBufferRef takeNewest(PlayerItemVideoOutput& output, double host) {
+    const MediaTime t = output.itemTimeForHostTime(host);
+    if (!output.hasNewPixelBufferForItemTime(t)) return nullptr;
+    return output.copyPixelBufferForItemTime(t, nullptr);
+}
+
+}  // namespace cliploop::bench
