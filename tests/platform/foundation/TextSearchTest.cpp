@@ -34,6 +34,19 @@ TEST(TextSearch, NonAsciiLettersMatchAcrossCase) {
     EXPECT_TRUE(contains("kilo.mov", "\u212A"));
 }
 
+TEST(TextSearch, AsciiWordsFindCharactersThatFoldToAscii) {
+    // Names that are not ASCII mostly take a shortcut; these must not.
+    EXPECT_TRUE(contains("\uFB01lm \u00E9t\u00E9.mov", "FILM"));  // ﬁ ligature
+    EXPECT_TRUE(contains("\u212Aelvin \u00FC.mov", "kelvin"));    // Kelvin sign
+    EXPECT_TRUE(contains("gro\u00DFe Nacht.mov", "grosse"));
+    EXPECT_TRUE(contains("why\u037E \u00FC.mov", "why;"));  // Greek question mark
+    EXPECT_TRUE(contains("\u00FCber take.mov", "TAKE"));
+    EXPECT_TRUE(contains("\u00FCber take\u00E9.mov", "tak"));
+    EXPECT_FALSE(contains("\u00FCber take\u0301.mov", "take"));  // the e carries an accent
+    EXPECT_TRUE(contains("\u00FCber take\u0301 take.mov", "take"));
+    EXPECT_FALSE(contains("\u00FCber.mov", "uber"));
+}
+
 TEST(TextSearch, DiacriticsCount) {
     EXPECT_FALSE(contains("Über.mov", "uber"));
     EXPECT_FALSE(contains("uber.mov", "über"));
