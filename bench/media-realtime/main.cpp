@@ -1,0 +1,54 @@
+// Real-time cost: the 1080p60 clip looped at rate 1 with one output read
+// every 16 ms, as the frame pump reads it. CPU seconds of the whole process
+// against ffmpeg's CPU for decoding the same frames to BGRA (by frame count),
+// in the same run; frames the engine had too late are counted as missed.
+#include <thread>
+
+#include "../media-common/MediaBench.h"
+#include "foundation/RepeatingTimer.h"
+
+using namespace cliploop;
+using namespace cliploop::bench;
+
+int main() {
+    const double seconds = envNumber("BENCH_REALTIME_SECONDS", 30);
+    const double clipSeconds = 5;
+    TempDir dir;
+    const std::string path = dir.path("1080p60.mp4");
+    makeClip(path, "testsrc2=size=1920x1080:rate=60:duration=" + std::to_string(clipSeconds),
+             {"-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p"});
+
+    std::atomic<int64_t> taken = 0;
+    const double cpuBefore = processCpuSeconds();
+    const double start = hostTime();
+    {
+        Looper looper(path);
+        RepeatingTimer pump(std::chrono::milliseconds(16), [&] {
+            const auto [output, turn] = looper.output();
+            if (takeNewest(*output, hostTime())) ++taken;
+        });
+        pump.start();
+        while (hostTime() - start < seconds)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pump.cancel();
+        const ItemStats stats = looper.stats();
+        figure("media-realtime.frames_missed",
+               static_cast<double>(stats.skippedLate + stats.underruns));
+        figure("media-realtime.frames_decoded", static_cast<double>(stats.decoded));
+        figure("media-realtime.frames_taken", static_cast<double>(taken.load()));
+    }
+    const double engineCpu = processCpuSeconds() - cpuBefore;
+    const double played = hostTime() - start;
+
+    // ffmpeg decoding the same number of frames (the clip looped).
+    const int frames = static_cast<int>(played * 60);
+    const int loops = static_cast<int>(frames / (clipSeconds * 60)) + 1;
+    const ProcessCost reference =
+        run({"ffmpeg", "-v", "error", "-threads", "0", "-stream_loop", std::to_string(loops), "-i",
+             path, "-frames:v", std::to_string(frames), "-pix_fmt", "bgra", "-f", "null", "-"});
+    figure("media-realtime.cpu_seconds", engineCpu);
+    figure("media-realtime.ffmpeg_cpu_seconds", reference.cpuSeconds);
+    figure("media-realtime.cpu_ratio",
+           reference.cpuSeconds > 0 ? engineCpu / reference.cpuSeconds : 0);
+    return 0;
+}
