@@ -1,3 +1,4 @@
+// ctest-labels: concurrency
 // The client library facing a server that breaks the protocol: it must end
 // the stream cleanly, map nothing it should not, and leak nothing.
 #include <gtest/gtest.h>

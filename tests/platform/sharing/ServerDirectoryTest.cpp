@@ -1,3 +1,4 @@
+// ctest-labels: concurrency
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
