@@ -1,6 +1,7 @@
 #include "app/InterfaceLoader.h"
 
 #include <QApplication>
+#include <QHeaderView>
 
 #include "app/AppDelegate.h"
 #include "controller/ViewController.h"
@@ -50,6 +51,15 @@ MainInterface loadInterface() {
     controller->arrayController = std::make_shared<ArrayController>(QStringList{
         QStringLiteral("name"), QStringLiteral("path"), QStringLiteral("creationDate")});
     controller->arrayController->attach(ui.clipTable);
+    // Rows stand in the order the search found them until the user sorts:
+    // no column claims an order before that. The name reads in full, the
+    // path takes the rest, the date what it needs.
+    QHeaderView* header = ui.clipTable->horizontalHeader();
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    header->setSectionResizeMode(0, QHeaderView::Interactive);
+    header->resizeSection(0, 320);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     controller->circularIndicator = ui.circularIndicator;
     controller->rateField = ui.rateField;
     controller->searchPathField = ui.searchPathField;

@@ -53,6 +53,8 @@ TEST_F(InterfaceLoaderTest, TheTableSortsByItsColumns) {
     EXPECT_TRUE(table->isSortingEnabled());
     EXPECT_EQ(table->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(table->model()->columnCount(), 3);
+    // The rows keep the search's order until the user picks a column.
+    EXPECT_EQ(table->horizontalHeader()->sortIndicatorSection(), -1);
 }
 
 TEST_F(InterfaceLoaderTest, TheFirstViewIsThePreviewPaneAndTheViewsTakeMostOfTheWindow) {
