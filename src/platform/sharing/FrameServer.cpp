@@ -84,7 +84,7 @@ class SocketFrameServer final : public FrameServer {
         if (target != gl::kTextureRectangle || !width || !height) return;
         const uint64_t frameNumber = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
         if (clientCount_.load(std::memory_order_relaxed) == 0) {
-            delivered_.store(frameNumber, std::memory_order_release);
+            markDelivered(frameNumber);
             return;
         }
         auto frame = std::make_unique<Pending>();
@@ -124,6 +124,15 @@ class SocketFrameServer final : public FrameServer {
         uint64_t frameNumber = 0;
         double hostTime = 0;
     };
+
+    // Publishing threads and the I/O thread both report; the number only grows.
+    void markDelivered(uint64_t frameNumber) {
+        uint64_t current = delivered_.load(std::memory_order_relaxed);
+        while (current < frameNumber &&
+               !delivered_.compare_exchange_weak(current, frameNumber, std::memory_order_release,
+                                                 std::memory_order_relaxed)) {
+        }
+    }
 
     void wake() {
         const uint64_t one = 1;
@@ -227,7 +236,7 @@ class SocketFrameServer final : public FrameServer {
             }
             if (frame) {
                 deliver(*frame);
-                delivered_.store(frame->frameNumber, std::memory_order_release);
+                markDelivered(frame->frameNumber);
             }
         }
     }
