@@ -107,7 +107,7 @@ ClientConnection::SendResult ClientConnection::sendFrame(FrameMessage frame,
     }
     const bool known = std::any_of(given_.begin(), given_.end(),
                                    [&](const Given& g) { return g.id == surface->id(); });
-    if (!known && given_.size() >= kMaxGivenSurfaces) {
+    if (!known && given_.size() >= kMaxSurfacesPerClient) {
         const SendResult result = sendForget(given_.front().id);
         if (result != SendResult::Sent) return result;
         given_.erase(given_.begin());

@@ -46,7 +46,6 @@ class ClientConnection {
 
     // Surfaces whose descriptor this client has; it keeps them mapped until
     // told to forget them.
-    static constexpr size_t kMaxGivenSurfaces = 16;
     struct Given {
         uint32_t id;
         std::weak_ptr<Surface> surface;
@@ -60,7 +59,7 @@ class ClientConnection {
     int fd_;
     bool greeted_ = false;
     std::vector<Held> held_;    // at most kMaxHeldFrames
-    std::vector<Given> given_;  // at most kMaxGivenSurfaces
+    std::vector<Given> given_;  // at most kMaxSurfacesPerClient
 };
 
 }  // namespace cliploop

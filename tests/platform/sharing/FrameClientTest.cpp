@@ -143,6 +143,13 @@ TEST_F(FrameClientTest, EndsTheStreamOnFramesItCannotTrust) {
              frame.surfaceBytes = static_cast<uint64_t>(frame.bytesPerRow) * 800;
              sendFrame(fd, frame, surface->fd());
          }},
+        {"more surfaces than a client maps at once",
+         [&](int fd) {
+             for (uint64_t n = 1; n <= protocol::kMaxSurfacesPerClient + 1; ++n) {
+                 auto another = Surface::create(16, 8);
+                 sendFrame(fd, frameOn(*another, n, true), another->fd());
+             }
+         }},
         {"frame numbers going back",
          [&](int fd) {
              sendFrame(fd, frameOn(*surface, 5, true), surface->fd());

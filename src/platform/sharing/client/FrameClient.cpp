@@ -339,7 +339,9 @@ std::optional<Frame> FrameClient::receiveFrame(std::chrono::milliseconds timeout
     for (;;) {
         c.flush();
         bool broken = false;
-        for (;;) {
+        // Bounded, so that a server flooding us cannot keep this call from
+        // returning.
+        for (int count = 0; count < 256; ++count) {
             Datagram datagram;
             const ReadResult result = readDatagram(c.fd, datagram);
             if (result == ReadResult::Empty) break;
@@ -373,7 +375,9 @@ std::optional<Frame> FrameClient::receiveFrame(std::chrono::milliseconds timeout
                     broken = true;
                     break;
                 }
-                mapping = mapSurface(datagram.fd, *message);
+                mapping = c.mappings.size() < kMaxSurfacesPerClient
+                              ? mapSurface(datagram.fd, *message)
+                              : nullptr;
                 if (mapping) c.mappings[message->surfaceId] = mapping;
             } else if (datagram.fd < 0 && known != c.mappings.end()) {
                 mapping = known->second;

@@ -31,6 +31,9 @@ namespace cliploop::protocol {
 constexpr uint32_t kMagic = 0x53464c43;  // "CLFS"
 constexpr uint32_t kVersion = 1;
 constexpr uint32_t kMaxHeldFrames = 4;
+// Surfaces a client has mapped at once; the server forgets one before it
+// passes another beyond this.
+constexpr size_t kMaxSurfacesPerClient = 16;
 constexpr double kHoldTimeoutSeconds = 1.0;
 constexpr double kHoldLimitSeconds = 3.0;
 constexpr size_t kMaxNameBytes = 255;
