@@ -148,12 +148,14 @@ class PngWriter {
   public:
     ~PngWriter() { reset(); }
 
-    bool write(const cliploop::Frame& frame, const std::string& path) {
+    // Copies the frame's pixels and releases it before the (slow) encoding.
+    bool write(cliploop::Frame& frame, const std::string& path) {
         if (!context_ || context_->width != frame.width() || context_->height != frame.height()) {
             if (!open(frame.width(), frame.height())) return false;
         }
         if (av_frame_make_writable(picture_) < 0) return false;
         copyUpright(frame, picture_->data[0], picture_->linesize[0], true);
+        frame.release();
         if (avcodec_send_frame(context_, picture_) < 0 ||
             avcodec_receive_packet(context_, packet_) < 0) {
             return false;
@@ -317,16 +319,8 @@ int main(int argc, char** argv) {
             stats.add(now - frame->hostTime());
             stats.printEverySecond(report, now);
         }
-        if (!options.pngDirectory.empty()) {
-            char file[32];
-            std::snprintf(file, sizeof file, "frame-%06ld.png", received);
-            const std::string path = options.pngDirectory + "/" + file;
-            if (!png.write(*frame, path)) {
-                std::fprintf(stderr, "cliploop-receive: cannot write %s\n", path.c_str());
-                status = 1;
-                break;
-            }
-        }
+        // Copies are taken first, so that the frame goes back to the server
+        // before the slow parts (encoding, writing).
         if (options.raw) {
             if (rawWidth == 0) {
                 rawWidth = frame->width();
@@ -343,11 +337,22 @@ int main(int argc, char** argv) {
             const size_t stride = static_cast<size_t>(rawWidth) * 4;
             rawBuffer.resize(stride * static_cast<size_t>(rawHeight));
             copyUpright(*frame, rawBuffer.data(), static_cast<int>(stride), false);
-            frame->release();  // the copy is ours; give the surface back at once
-            if (std::fwrite(rawBuffer.data(), 1, rawBuffer.size(), stdout) != rawBuffer.size() ||
-                std::fflush(stdout) != 0) {
-                break;  // the reader went away
+        }
+        if (!options.pngDirectory.empty()) {
+            char file[32];
+            std::snprintf(file, sizeof file, "frame-%06ld.png", received);
+            const std::string path = options.pngDirectory + "/" + file;
+            if (!png.write(*frame, path)) {
+                std::fprintf(stderr, "cliploop-receive: cannot write %s\n", path.c_str());
+                status = 1;
+                break;
             }
+        }
+        frame->release();
+        if (options.raw &&
+            (std::fwrite(rawBuffer.data(), 1, rawBuffer.size(), stdout) != rawBuffer.size() ||
+             std::fflush(stdout) != 0)) {
+            break;  // the reader went away
         }
     }
     if (options.stats) stats.printTotal(report, cliploop::hostTimeNow() - started);
