@@ -257,10 +257,10 @@ class FramePublisher {
 class Looper {
   public:
     explicit Looper(const FileUrl& url) {
-        std::lock_guard turning(turnMutex_);
+        std::lock_guard turning(guard_->mutex);
         player_ = QueuePlayer::create();
         startHost_ = hostTime();
-        setOutput(PlayerItemVideoOutput::create(attributes()));
+        setOutput(PlayerItemVideoOutput::create(attributes()), 0);
         const auto asset = Asset::assetWithURL(url);
         player_->pause();
         a_ = PlayerItem::create(asset);
@@ -271,11 +271,21 @@ class Looper {
         player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
         if (auto current = player_->currentItem()) current->addOutput(output());
         player_->play();
+        // The observer holds the guard, not the looper: a turn that is under
+        // way while the looper goes away finishes before it is destroyed, and
+        // one that starts later does nothing.
         NotificationCenter::defaultCenter().addObserver(
             this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-            [this](const Notification&) { turn(); });
+            [this, guard = guard_](const Notification&) {
+                std::lock_guard turning(guard->mutex);
+                if (!guard->closed) turn();
+            });
     }
-    ~Looper() { NotificationCenter::defaultCenter().removeObserver(this); }
+    ~Looper() {
+        NotificationCenter::defaultCenter().removeObserver(this);
+        std::lock_guard turning(guard_->mutex);
+        guard_->closed = true;
+    }
 
     QueuePlayer& player() { return *player_; }
     const PlayerItem& itemA() const { return *a_; }
@@ -300,23 +310,23 @@ class Looper {
   private:
     static PixelBufferAttributes attributes() { return {kPixelFormatType32BGRA, true, true}; }
     std::shared_ptr<PlayerItemVideoOutput> output() const { return currentOutput().first; }
-    void setOutput(std::shared_ptr<PlayerItemVideoOutput> output) {
+    void setOutput(std::shared_ptr<PlayerItemVideoOutput> output, int turn) {
         std::lock_guard lock(mutex_);
         output_ = std::move(output);
-        outputTurn_ = turns_.load();
+        outputTurn_ = turn;
     }
 
     // The loop turn, on the engine's playback thread.
     void turn() {
-        std::lock_guard turning(turnMutex_);
-        ++turns_;
-        setOutput(PlayerItemVideoOutput::create(attributes()));
+        setOutput(PlayerItemVideoOutput::create(attributes()), turns_.load() + 1);
         const auto ended = player_->currentItem();
-        if (!ended) return;
-        player_->removeItem(ended);
-        ended->seekToTime(MediaTime::zero());
-        if (auto current = player_->currentItem()) current->addOutput(output());
-        player_->insertItem(ended, nullptr);
+        if (ended) {
+            player_->removeItem(ended);
+            ended->seekToTime(MediaTime::zero());
+            if (auto current = player_->currentItem()) current->addOutput(output());
+            player_->insertItem(ended, nullptr);
+        }
+        ++turns_;
     }
 
     std::shared_ptr<QueuePlayer> player_;
@@ -325,7 +335,11 @@ class Looper {
     mutable std::mutex mutex_;
     std::shared_ptr<PlayerItemVideoOutput> output_;
     int outputTurn_ = 0;
-    std::mutex turnMutex_;
+    struct TurnGuard {
+        std::mutex mutex;  // a turn and the clip start never overlap
+        bool closed = false;
+    };
+    std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
     std::atomic<int> turns_{0};
 };
 

@@ -119,7 +119,7 @@ inline PixelBufferAttributes pumpAttributes() {
 class Looper {
   public:
     explicit Looper(const std::string& path) {
-        std::lock_guard turning(turnMutex_);
+        std::lock_guard turning(guard_->mutex);
         player_ = QueuePlayer::create();
         output_ = PlayerItemVideoOutput::create(pumpAttributes());
         const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
@@ -132,11 +132,20 @@ class Looper {
         player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
         if (auto current = player_->currentItem()) current->addOutput(output_);
         player_->play();
+        // The observer holds the guard, not the looper: a turn under way
+        // when the looper goes finishes first; a later one does nothing.
         NotificationCenter::defaultCenter().addObserver(
             this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-            [this](const Notification&) { turn(); });
+            [this, guard = guard_](const Notification&) {
+                std::lock_guard turning(guard->mutex);
+                if (!guard->closed) turn();
+            });
     }
-    ~Looper() { NotificationCenter::defaultCenter().removeObserver(this); }
+    ~Looper() {
+        NotificationCenter::defaultCenter().removeObserver(this);
+        std::lock_guard turning(guard_->mutex);
+        guard_->closed = true;
+    }
 
     QueuePlayer& player() { return *player_; }
     int turns() const { return turns_.load(); }
@@ -158,7 +167,6 @@ class Looper {
 
   private:
     void turn() {
-        std::lock_guard turning(turnMutex_);
         const auto fresh = PlayerItemVideoOutput::create(pumpAttributes());
         {
             std::lock_guard lock(mutex_);
@@ -180,7 +188,11 @@ class Looper {
     mutable std::mutex mutex_;
     std::shared_ptr<PlayerItemVideoOutput> output_;
     int outputTurn_ = 0;
-    std::mutex turnMutex_;
+    struct TurnGuard {
+        std::mutex mutex;
+        bool closed = false;
+    };
+    std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
     std::atomic<int> turns_{0};
 };
 

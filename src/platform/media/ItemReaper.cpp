@@ -1,5 +1,6 @@
 #include "media/ItemReaper.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -11,6 +12,9 @@ namespace cliploop {
 
 namespace {
 
+// Trivially destructible, so still readable while statics are torn down.
+std::atomic<bool> reaperGone{false};
+
 class Reaper {
   public:
     ~Reaper() {
@@ -20,6 +24,7 @@ class Reaper {
             wake_.notify_all();
         }
         if (thread_.joinable()) thread_.join();
+        reaperGone = true;
     }
 
     void adopt(std::shared_ptr<ItemState> state) {
@@ -56,8 +61,14 @@ class Reaper {
 }  // namespace
 
 void reapItemState(std::shared_ptr<ItemState> state) {
+    if (!state) return;
+    if (reaperGone) {  // an item dropped during process exit: end it here
+        state->requestStop();
+        state->join();
+        return;
+    }
     static Reaper reaper;
-    if (state) reaper.adopt(std::move(state));
+    reaper.adopt(std::move(state));
 }
 
 }  // namespace cliploop

@@ -14,7 +14,7 @@ PixelBufferAttributes pumpAttributes() {
 
 LoopDriver::LoopDriver(const std::string& path, float rate, std::chrono::microseconds readEvery)
     : readEvery_(readEvery) {
-    std::lock_guard turning(turnMutex_);
+    std::lock_guard turning(guard_->mutex);
     player_ = QueuePlayer::create();
     output_ = PlayerItemVideoOutput::create(pumpAttributes());
     const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
@@ -28,9 +28,14 @@ LoopDriver::LoopDriver(const std::string& path, float rate, std::chrono::microse
     if (auto current = player_->currentItem()) current->addOutput(output_);
     player_->play();
     player_->setRate(rate);
+    // The observer holds the guard, not the driver: a turn under way when the
+    // driver stops finishes first, and one that starts later does nothing.
     NotificationCenter::defaultCenter().addObserver(this, kPlayerItemDidPlayToEndTimeNotification,
                                                     nullptr,
-                                                    [this](const Notification& n) { turn(n); });
+                                                    [this, guard = guard_](const Notification& n) {
+                                                        std::lock_guard turning(guard->mutex);
+                                                        if (!guard->closed) turn(n);
+                                                    });
     reader_ = std::thread([this] { read(); });
 }
 
@@ -40,12 +45,15 @@ LoopDriver::~LoopDriver() {
 
 void LoopDriver::stop() {
     NotificationCenter::defaultCenter().removeObserver(this);
+    {
+        std::lock_guard turning(guard_->mutex);
+        guard_->closed = true;
+    }
     stopping_ = true;
     if (reader_.joinable()) reader_.join();
 }
 
 void LoopDriver::turn(const Notification& notification) {
-    std::lock_guard turning(turnMutex_);
     const auto object = std::any_cast<std::shared_ptr<PlayerItem>>(&notification.object);
     if (!object || *object != player_->currentItem()) objectWasCurrent_ = false;
     const auto fresh = PlayerItemVideoOutput::create(pumpAttributes());

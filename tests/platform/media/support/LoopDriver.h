@@ -57,7 +57,11 @@ class LoopDriver {
     int outputTurn_ = 0;
     std::vector<TakenFrame> taken_;
     std::thread::id observerThread_;
-    std::mutex turnMutex_;  // a turn and a clip start never overlap
+    struct TurnGuard {
+        std::mutex mutex;  // a turn and the clip start never overlap
+        bool closed = false;
+    };
+    std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
     std::atomic<int> turns_{0};
     std::atomic<bool> objectWasCurrent_{true};
     std::atomic<bool> stopping_{false};
