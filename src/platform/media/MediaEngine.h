@@ -15,7 +15,9 @@
 // std::shared_ptr<PlayerItem>; sender: the item's address) on the default
 // notification centre, on the engine's playback thread, and then advances
 // unless an observer already changed the queue. The next item starts at the
-// exact host time the ended one ran out, so loop turns add no gap.
+// exact host time the ended one ran out, so loop turns add no gap. An item
+// that becomes current before its first frame is decoded (a clip start)
+// holds its clock at its start until that frame is there.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -105,7 +107,11 @@ class PlayerItem : public std::enable_shared_from_this<PlayerItem> {
     void addOutput(std::shared_ptr<PlayerItemVideoOutput> output);
     void removeOutput(const std::shared_ptr<PlayerItemVideoOutput>& output);
     std::vector<std::shared_ptr<PlayerItemVideoOutput>> outputs() const;
-    // The item's duration once known, else invalid.
+    // The item's duration once known, else invalid: the container's figure
+    // until the decoder reaches the end, then exactly the end of the last
+    // frame (a cut file ends where its frames end). A clip of one frame (a
+    // still image) lasts one second per turn. An item whose clock reaches
+    // this end is reported as ended; one that never decoded a frame never is.
     MediaTime duration() const;
     // True once opening failed (the item will never deliver a frame).
     bool failed() const;
