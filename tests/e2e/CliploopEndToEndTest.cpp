@@ -89,6 +89,11 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
+std::string describe(const QRect& r) {
+    return std::to_string(r.width()) + "x" + std::to_string(r.height()) + "+" +
+           std::to_string(r.x()) + "+" + std::to_string(r.y());
+}
+
 std::string programLog() {
     return "cliploop stdout:\n" + readFile(session->outPath()) + "\ncliploop stderr:\n" +
            readFile(session->errPath());
@@ -128,7 +133,14 @@ class EndToEnd : public ::testing::Test {
         x.click(s.outputMenuTitle.x(), s.outputMenuTitle.y());
         std::optional<XWindow> popup;
         waitUntil([&] { return (popup = newWindow(before)).has_value(); }, 5s);
-        if (popup) pause(300ms);  // drawn
+        if (popup) {
+            pause(300ms);  // drawn
+        } else {
+            std::printf("e2e: clicking the Output menu's title opened nothing; windows:\n");
+            for (const auto& window : programWindows())
+                std::printf("  %lu %s\n", window.id, describe(window.geometry).c_str());
+            keep(shot(), "no-menu");
+        }
         return popup;
     }
 
@@ -155,6 +167,7 @@ class EndToEnd : public ::testing::Test {
         if (!popup) return -1;
         const int count = itemCount(*popup);
         closeMenu(*popup);
+        std::printf("e2e: the Output menu shows %d items\n", count);
         return count;
     }
 
@@ -194,6 +207,8 @@ class EndToEnd : public ::testing::Test {
             },
             15s, 150ms);
         if (!plays) keep(last, "not-playing");
+        std::printf("e2e: %s %s\n", plays ? "plays in" : "does not play in",
+                    describe(panel).c_str());
         return plays;
     }
 
@@ -545,8 +560,8 @@ TEST_F(EndToEnd, AFileDraggedOntoThePreviewPlays) {
 
     const QPoint from = source + QPoint(100, 60);
     const QPoint to = s.previewPanel.center();
-    ASSERT_TRUE(x.xdotool({"mousemove", "--sync", std::to_string(from.x()),
-                           std::to_string(from.y()), "mousedown", "1"}));
+    ASSERT_TRUE(x.xdotool(
+        {"mousemove", std::to_string(from.x()), std::to_string(from.y()), "mousedown", "1"}));
     for (int step = 1; step <= 12; ++step) {
         const QPoint at = from + (to - from) * step / 12;
         x.xdotool({"mousemove", std::to_string(at.x()), std::to_string(at.y())});
@@ -622,6 +637,7 @@ std::string setUp(Session& s, bool* skip) {
 
 int main(int argc, char** argv) {
     using namespace cliploop::e2e;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress lines as they come, in ctest logs too
     ::testing::InitGoogleTest(&argc, argv);
     Session s;
     session = &s;

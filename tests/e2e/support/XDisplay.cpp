@@ -114,8 +114,10 @@ bool XDisplay::type(const std::string& text) {
 }
 
 bool XDisplay::click(int x, int y, int button) {
-    return xdotool({"mousemove", "--sync", std::to_string(x), std::to_string(y), "click",
-                    std::to_string(button)});
+    // No --sync: it waits for a motion that never comes when the pointer is
+    // already there. X input events stay in order anyway.
+    return xdotool(
+        {"mousemove", std::to_string(x), std::to_string(y), "click", std::to_string(button)});
 }
 
 std::vector<XWindow> XDisplay::windows(const std::string& windowClass) {
@@ -151,11 +153,12 @@ unsigned long XDisplay::focusedWindow() {
 }
 
 QImage XDisplay::screenshot() {
-    const auto result = run({"import", "-window", "root", "-depth", "8", "png:-"}, environment());
+    // Uncompressed: a PNG of the whole display costs more than the grab.
+    const auto result = run({"import", "-window", "root", "-depth", "8", "ppm:-"}, environment());
     QImage image;
     if (result.ok()) {
         image.loadFromData(reinterpret_cast<const uchar*>(result.out.data()),
-                           static_cast<int>(result.out.size()), "PNG");
+                           static_cast<int>(result.out.size()), "PPM");
     }
     return image.convertToFormat(QImage::Format_RGB32);
 }
