@@ -51,15 +51,19 @@ void SharingTest::makeContextAndTexture() {
     ASSERT_NE(texture_, 0u);
 }
 
-std::shared_ptr<Surface> SharingTest::bindNewSurface(int width, int height, uint8_t fill) {
-    auto surface = Surface::create(width, height);
-    if (!surface) return nullptr;
-    std::memset(surface->data(), fill, surface->byteSize());
+std::shared_ptr<Surface> SharingTest::bind(std::shared_ptr<Surface> surface) {
     context_->bindTexture(gl::kTextureRectangle, texture_);
-    EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, width, height,
-                                          gl::kBGRA, gl::kUnsignedInt8888Rev, surface, 0),
+    EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, surface->width(),
+                                          surface->height(), gl::kBGRA, gl::kUnsignedInt8888Rev,
+                                          surface, 0),
               0);
     return surface;
+}
+
+std::shared_ptr<Surface> SharingTest::bindNewSurface(int width, int height, uint8_t fill) {
+    auto surface = Surface::create(width, height);
+    std::memset(surface->data(), fill, surface->byteSize());
+    return bind(std::move(surface));
 }
 
 void SharingTest::publish(double width, double height, bool flipped) {
@@ -76,9 +80,7 @@ void SharingTest::publishAndDeliver(double width, double height) {
 int openDescriptorCount() {
     int count = 0;
     DIR* dir = opendir("/proc/self/fd");
-    while (dirent* d = readdir(dir)) {
-        if (d->d_name[0] != '.') ++count;
-    }
+    while (dirent* d = readdir(dir)) count += d->d_name[0] != '.';
     closedir(dir);
     return count - 1;  // the directory's own descriptor
 }
@@ -87,7 +89,7 @@ int mappedSurfaceCount() {
     std::ifstream maps("/proc/self/maps");
     int count = 0;
     for (std::string line; std::getline(maps, line);) {
-        if (line.find("memfd:cliploop-surface") != std::string::npos) ++count;
+        count += line.find("memfd:cliploop-surface") != std::string::npos;
     }
     return count;
 }
@@ -115,13 +117,53 @@ int connectRaw(const std::string& socketPath) {
 
 bool greet(int fd) {
     pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return false;
     protocol::ServerHello hello;
-    if (recv(fd, &hello, sizeof hello, 0) != sizeof hello || hello.magic != protocol::kMagic) {
+    if (poll(&p, 1, 10000) != 1 || recv(fd, &hello, sizeof hello, 0) != sizeof hello ||
+        hello.magic != protocol::kMagic) {
         return false;
     }
     protocol::ClientHello reply;
-    return send(fd, &reply, sizeof reply, MSG_NOSIGNAL) == sizeof reply;
+    return sendMessage(fd, &reply, sizeof reply) == sizeof reply;
+}
+
+ssize_t sendMessage(int fd, const void* data, size_t size, int passFd) {
+    iovec iov{const_cast<void*>(data), size};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passFd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
+    }
+    return sendmsg(fd, &msg, MSG_NOSIGNAL);
+}
+
+bool readsUntilEnd(int fd) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) return false;
+        char buffer[protocol::kMaxMessageBytes];
+        iovec iov{buffer, sizeof buffer};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t got = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+        if (got <= 0) return true;
+        if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_RIGHTS) {
+            int received;
+            std::memcpy(&received, CMSG_DATA(c), sizeof received);
+            close(received);
+        }
+    }
 }
 
 pid_t forkChild(const std::function<int()>& body) {

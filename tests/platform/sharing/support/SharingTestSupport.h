@@ -1,6 +1,7 @@
 #pragma once
 // Fixtures for the frame-sharing tests: a private runtime directory per test,
-// resource counts, and waiting for another thread or process to catch up.
+// resource counts, raw sockets, child processes, and waiting for another
+// thread or process to catch up (polled, never timed).
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
@@ -21,6 +22,8 @@ class SharingTest : public ::testing::Test {
 
     // A context with one texture bound, as start-up makes them.
     void makeContextAndTexture();
+    // Makes `surface` the texture's storage; returns it.
+    std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface);
     // Binds a new surface of that size, filled with `fill`, to the texture.
     std::shared_ptr<Surface> bindNewSurface(int width, int height, uint8_t fill);
     void publish(double width, double height, bool flipped = true);
@@ -40,8 +43,6 @@ class SharingTest : public ::testing::Test {
 int openDescriptorCount();
 int mappedSurfaceCount();
 
-// Polls `condition` until it holds or a generous deadline passes (the
-// machine may be slow; nothing is timed).
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
@@ -49,9 +50,13 @@ bool eventually(const std::function<bool()>& condition,
 int connectRaw(const std::string& socketPath);
 // Reads the greeting and answers it; false when the server did not greet.
 bool greet(int fd);
+// Sends one message, with `passFd` attached when it is not negative.
+ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -1);
+// Reads (closing any descriptors received) until the peer ends the
+// connection; false if it does not within a generous deadline.
+bool readsUntilEnd(int fd);
 
-// Runs `body` in a forked child; returns its pid. The child exits with the
-// body's result (0 on success) and never returns into the test.
+// Runs `body` in a forked child that exits with its result; returns its pid.
 pid_t forkChild(const std::function<int()>& body);
 // Waits for the child and returns its exit status (or 128 + signal).
 int waitChild(pid_t pid);
