@@ -643,11 +643,13 @@ int main(int argc, char** argv) {
     session = &s;
     bool skip = false;
     const std::string error = setUp(s, &skip);
-    if (skip) {
-        std::printf("e2e: SKIPPED: Xvfb cannot start here: %s\n", error.c_str());
-        return 77;
-    }
     if (!error.empty()) {
+        std::error_code ignored;
+        if (!s.root.empty()) fs::remove_all(s.root, ignored);
+        if (skip) {
+            std::printf("e2e: SKIPPED: Xvfb cannot start here: %s\n", error.c_str());
+            return 77;
+        }
         std::fprintf(stderr, "e2e: cannot set up: %s\n", error.c_str());
         return 1;
     }

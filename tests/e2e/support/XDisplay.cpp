@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 
 namespace cliploop::e2e {
@@ -66,7 +67,10 @@ std::unique_ptr<XDisplay> XDisplay::start(int width, int height, const std::stri
     }
     close(fds[0]);
     if (number.find('\n') == std::string::npos) {
-        *error = "Xvfb did not report a display number (see " + logPath + ")";
+        std::ifstream log(logPath);
+        std::ostringstream text;
+        text << log.rdbuf();
+        *error = "Xvfb did not report a display number: " + text.str();
         return nullptr;
     }
     number.erase(number.find('\n'));
