@@ -43,11 +43,14 @@ ClipRecord makeClipRecord(const FileWalk::Entry& entry,
     record.insert(
         QStringLiteral("path"),
         QString::fromUtf8(entry.path().data(), static_cast<qsizetype>(entry.path().size())));
+    // In UTC: the walk's thread never consults the time zone, which the
+    // main thread may be reading meanwhile; the list shows local time.
     const QDateTime creationDate =
         birth ? QDateTime::fromMSecsSinceEpoch(
                     std::chrono::duration_cast<std::chrono::milliseconds>(birth->time_since_epoch())
-                        .count())
-              : QDateTime::currentDateTime();
+                        .count(),
+                    Qt::UTC)
+              : QDateTime::currentDateTimeUtc();
     record.insert(QStringLiteral("creationDate"), creationDate);
     return record;
 }

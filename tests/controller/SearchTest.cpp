@@ -91,10 +91,11 @@ class SearchTest : public ::testing::Test {
     }
 
     Tree tree;
-    QLineEdit field;
-    QProgressBar indicator;
-    QLabel pathField;
-    QTableView table;
+    QWidget window;  // never shown: nothing here needs painting
+    QLineEdit field{&window};
+    QProgressBar indicator{&window};
+    QLabel pathField{&window};
+    QTableView table{&window};
     std::shared_ptr<ViewController> controller;
 };
 

@@ -69,7 +69,7 @@ QList<QVariantMap> ArrayController::selectedObjects() const {
 
 QString ArrayController::displayText(const QVariant& value) {
     if (value.metaType() == QMetaType::fromType<QDateTime>()) {
-        return QLocale().toString(value.toDateTime(), QLocale::ShortFormat);
+        return QLocale().toString(value.toDateTime().toLocalTime(), QLocale::ShortFormat);
     }
     if (value.metaType() == QMetaType::fromType<FileUrl>()) {
         return QString::fromUtf8(value.value<FileUrl>().path());

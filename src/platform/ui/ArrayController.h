@@ -7,7 +7,7 @@
 //   is then empty. addObjects() appends records in one insertion.
 // - sort() reorders the records themselves, so a view needs no proxy model;
 //   selected records stay selected and the current record stays current.
-// - Display text: a QDateTime in the locale's short format, a FileUrl as its
+// - Display text: a QDateTime as local time in the locale's short format, a FileUrl as its
 //   path (bytes that are not UTF-8 shown as U+FFFD), anything else as QVariant
 //   converts it to text.
 //
