@@ -265,7 +265,12 @@ TEST_F(EndToEnd, FindsTheClipByTwoWordsAndPlaysTheFirstRowChosenByKeyboard) {
     // The search field has the focus at start.
     ASSERT_TRUE(x.type("rain loop"));
     ASSERT_TRUE(x.key("Return"));
-    pause(1500ms);  // the walk of a few files
+    // The list fills when the walk ends: its first row appears under the
+    // table's header, below the views.
+    const QRect firstRow(s.mainWindow.geometry.x(), s.previewPanel.bottom() + 28,
+                         s.mainWindow.geometry.width() / 2, 24);
+    ASSERT_TRUE(waitUntil([&] { return differingPixels(shot(), s.startShot, firstRow) > 50; }, 20s))
+        << "the list stays empty";
     // To the table (past the Search and Choose Folder buttons), and select
     // the row under the cursor, the first.
     ASSERT_TRUE(x.key("Tab Tab Tab"));
