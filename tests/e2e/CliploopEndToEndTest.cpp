@@ -45,9 +45,9 @@ constexpr int kLoopTurns = 20;
 
 // The clip the search finds, the one dropped later, and clips that match only
 // one of the two words (or hide) and must not be listed.
-const ClipSpec kCounterClip{20, 20, QColor(255, 0, 0), QColor(0, 255, 0)};
-const ClipSpec kDroppedClip{20, 20, QColor(255, 255, 0), QColor(255, 0, 255)};
-const ClipSpec kDecoyClip{4, 20, QColor(0, 255, 255), QColor(255, 255, 255)};
+const ClipLook kCounterClip{20, 20, QColor(255, 0, 0), QColor(0, 255, 0)};
+const ClipLook kDroppedClip{20, 20, QColor(255, 255, 0), QColor(255, 0, 255)};
+const ClipLook kDecoyClip{4, 20, QColor(0, 255, 255), QColor(255, 255, 255)};
 
 // What the whole suite shares: the display, the clips, the running program.
 struct Session {
@@ -185,22 +185,22 @@ class EndToEnd : public ::testing::Test {
         return x.key(keys + "Return");
     }
 
-    // The frame number the clip shows in `panel` now, when it shows `spec`.
-    std::optional<int> numberIn(const QImage& image, const QRect& panel, const ClipSpec& spec) {
+    // The frame number the clip shows in `panel` now, when it shows that clip.
+    std::optional<int> numberIn(const QImage& image, const QRect& panel, const ClipLook& look) {
         const QRect picture = pictureBounds(image, panel);
-        if (!showsClip(image, picture, spec)) return std::nullopt;
+        if (!showsClip(image, picture, look)) return std::nullopt;
         return readFrameNumber(image, picture);
     }
 
-    // Whether `panel` shows `spec` playing: upright, and its frame number
+    // Whether `panel` shows that clip playing: upright, and its frame number
     // changing between shots.
-    bool playsIn(const QRect& panel, const ClipSpec& spec) {
+    bool playsIn(const QRect& panel, const ClipLook& look) {
         std::optional<int> first;
         QImage last;
         const bool plays = waitUntil(
             [&] {
                 last = shot();
-                const auto number = numberIn(last, panel, spec);
+                const auto number = numberIn(last, panel, look);
                 if (!number) return false;
                 if (!first) first = number;
                 return *number != *first;
@@ -606,13 +606,13 @@ std::string setUp(Session& s, bool* skip) {
     setenv("XDG_RUNTIME_DIR", s.runtime.c_str(), 1);
     s.counterPath = s.home + "/sets/night/Loop_Rain_counter.mp4";
     s.droppedPath = s.root + "/elsewhere/Sunset drive – ünï.mp4";
-    for (const auto& [path, spec] : std::vector<std::pair<std::string, ClipSpec>>{
+    for (const auto& [path, look] : std::vector<std::pair<std::string, ClipLook>>{
              {s.counterPath, kCounterClip},
              {s.droppedPath, kDroppedClip},
              {s.home + "/sets/rain_forest.mp4", kDecoyClip},
              {s.home + "/sets/night/loop_sunset.mp4", kDecoyClip},
              {s.home + "/.cache/rain loop/rain_loop_hidden.mp4", kDecoyClip}}) {
-        if (auto error = writeClip(path, spec); !error.empty()) return error;
+        if (auto error = writeClip(path, look); !error.empty()) return error;
     }
     std::string error;
     s.reference = decodeWithFfmpeg(s.counterPath, &error);

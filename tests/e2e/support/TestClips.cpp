@@ -67,13 +67,13 @@ int patchRadius(const QRect& picture) {
 
 }  // namespace
 
-std::string writeClip(const std::string& path, const ClipSpec& spec) {
+std::string writeClip(const std::string& path, const ClipLook& look) {
     const std::string filter =
-        "format=gbrp,geq=" + channel("r", spec.left.red(), spec.right.red(), 0) + ":" +
-        channel("g", spec.left.green(), spec.right.green(), 0) + ":" +
-        channel("b", spec.left.blue(), spec.right.blue(), 255);
+        "format=gbrp,geq=" + channel("r", look.left.red(), look.right.red(), 0) + ":" +
+        channel("g", look.left.green(), look.right.green(), 0) + ":" +
+        channel("b", look.left.blue(), look.right.blue(), 255);
     const std::string source = "testsrc2=size=" + std::to_string(kClipWidth) + "x" +
-                               std::to_string(kClipHeight) + ":rate=" + std::to_string(spec.fps);
+                               std::to_string(kClipHeight) + ":rate=" + std::to_string(look.fps);
     const auto result = run({"ffmpeg",
                              "-nostdin",
                              "-v",
@@ -84,7 +84,7 @@ std::string writeClip(const std::string& path, const ClipSpec& spec) {
                              "-i",
                              source,
                              "-frames:v",
-                             std::to_string(spec.frames),
+                             std::to_string(look.frames),
                              "-vf",
                              filter,
                              "-c:v",
@@ -157,7 +157,7 @@ std::optional<int> readFrameNumber(const QImage& image, QRect picture) {
     return number;
 }
 
-bool showsClip(const QImage& image, const QRect& picture, const ClipSpec& spec) {
+bool showsClip(const QImage& image, const QRect& picture, const ClipLook& look) {
     if (picture.width() < 16 || picture.height() < 12) return false;
     if (!readFrameNumber(image, picture)) return false;
     const int radius = patchRadius(picture);
@@ -165,8 +165,8 @@ bool showsClip(const QImage& image, const QRect& picture, const ClipSpec& spec) 
     const QPoint left = mapped(picture, kClipWidth / 4.0, bandMiddle);
     const QPoint right = mapped(picture, kClipWidth * 3 / 4.0, bandMiddle);
     const QPoint bottom = mapped(picture, kClipWidth / 2.0, (kBlueStart + kClipHeight) / 2.0);
-    return near(patch(image, left.x(), left.y(), radius), spec.left) &&
-           near(patch(image, right.x(), right.y(), radius), spec.right) &&
+    return near(patch(image, left.x(), left.y(), radius), look.left) &&
+           near(patch(image, right.x(), right.y(), radius), look.right) &&
            near(patch(image, bottom.x(), bottom.y(), radius), QColor(0, 0, 255));
 }
 

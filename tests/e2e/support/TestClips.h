@@ -23,7 +23,9 @@ namespace cliploop::e2e {
 constexpr int kClipWidth = 320;
 constexpr int kClipHeight = 240;
 
-struct ClipSpec {
+// How a clip looks and runs: its length, its rate and the two colours below its
+// number.
+struct ClipLook {
     int frames = 20;
     int fps = 20;
     QColor left = Qt::red;
@@ -32,7 +34,7 @@ struct ClipSpec {
 
 // Writes `path` with libx264 at -qp 0 (lossless in its YUV 4:2:0 planes, so
 // every decoder gives the same planes). "" on success, else what failed.
-std::string writeClip(const std::string& path, const ClipSpec& spec);
+std::string writeClip(const std::string& path, const ClipLook& look);
 
 // Every frame of `path` as `ffmpeg -i path -pix_fmt bgra` decodes it, as
 // QImage::Format_RGB32 (BGRA in memory). Empty, with the reason, on failure.
@@ -50,7 +52,7 @@ std::optional<int> readFrameNumber(const QImage& image, QRect picture = {});
 // Whether the picture at `picture` is the clip with these colours, upright and
 // not mirrored: number band on top, `left` and `right` in that order below
 // it, blue at the bottom.
-bool showsClip(const QImage& image, const QRect& picture, const ClipSpec& spec);
+bool showsClip(const QImage& image, const QRect& picture, const ClipLook& look);
 
 // Peak signal-to-noise ratio over the colour channels of two images of the
 // same size, in dB (infinity when equal; 0 when the sizes differ).
