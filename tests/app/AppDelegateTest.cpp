@@ -80,36 +80,10 @@ TEST_F(AppDelegateTest, AnEmptyScreenListGivesAnEmptyMenu) {
     EXPECT_TRUE(window_->screenMenu()->actions().isEmpty());
 }
 
-TEST_F(AppDelegateTest, NotificationsFromAnySenderSwitchTheMenu) {
-    finishLaunching();
-    int stranger = 0;
-    NotificationCenter::defaultCenter().post("addMenuExitFullscreen", &stranger);
-    EXPECT_EQ(menuTitles(), QStringList{"Exit Full Screen"});
-    EXPECT_EQ(actions::actionOf(window_->screenMenu()->actions().value(0)),
-              "exitFullscreenWithSender:");
-    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate");
-    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1", "Screen 2"}));
-}
-
 TEST_F(AppDelegateTest, NotificationsPostedOffTheMainThreadReachTheMenuOnIt) {
     finishLaunching();
     std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
     EXPECT_TRUE(eventually([&] { return menuTitles() == QStringList{"Exit Full Screen"}; }));
-}
-
-TEST_F(AppDelegateTest, TerminationChangesNothing) {
-    finishLaunching();
-    const QStringList before = menuTitles();
-    loaded_.delegate->applicationWillTerminate({});
-    EXPECT_EQ(menuTitles(), before);
-    EXPECT_EQ(loaded_.delegate->viewController, controller_);
-    EXPECT_TRUE(controller_->timer->isRunning());
-}
-
-TEST_F(AppDelegateTest, BeforeLaunchingNothingIsObserved) {
-    const QStringList before = menuTitles();
-    NotificationCenter::defaultCenter().post("addMenuExitFullscreen");
-    EXPECT_EQ(menuTitles(), before);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The frame pump's tick: with and without a new frame, across a change of
 // frame size (seen by a client in the very tick), and without a server.
 #include "cliploop/FrameClient.h"
-#include "foundation/HostClock.h"
 #include "support/AppFixture.h"
 
 namespace cliploop::apptest {
@@ -117,19 +116,6 @@ TEST_F(FramePumpTest, WithoutAServerTicksStillUpload) {
         const auto image = controller_->context->textureImage(controller_->texture);
         return image && image->surface && image->width == 320;
     }));
-}
-
-TEST_F(FramePumpTest, ATickKeepsUsingTheOutputItTookWhenItIsReplaced) {
-    controller_->selectVideoWithLoop(makeClip(320, 240, 2.0));
-    ASSERT_TRUE(tickUntilSize(320, 240));
-    // The replaced output stays usable by whoever still holds it.
-    const std::shared_ptr<PlayerItemVideoOutput> taken = controller_->videoOutput.load();
-    controller_->selectVideoWithLoop(makeClip(160, 96, 2.0));
-    EXPECT_NE(controller_->videoOutput.load(), taken);
-    const MediaTime time = taken->itemTimeForHostTime(hostTime());
-    (void)taken->hasNewPixelBufferForItemTime(time);
-    (void)taken->copyPixelBufferForItemTime(time, nullptr);
-    EXPECT_TRUE(tickUntilSize(160, 96));
 }
 
 }  // namespace
