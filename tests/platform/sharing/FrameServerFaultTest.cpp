@@ -368,11 +368,6 @@ TEST_F(FrameServerFaultTest, AClientEndsTheStreamOnAServerItCannotTrust) {
                  sendFrame(fd, frameOn(*another, n, true), another->fd());
              }
          }},
-        {"frame numbers going back",
-         [&](int fd) {
-             sendFrame(fd, frameOn(*surface, 5, true), surface->fd());
-             sendFrame(fd, frameOn(*surface, 4, false), -1);
-         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -111,7 +111,8 @@ TEST_F(ServerDirectoryTest, EntriesOfAKilledServerAreRecognisedAsStaleAndRemoved
 
 TEST_F(ServerDirectoryTest, NamesAreCheckedAndAnyValidNameFitsASocketAddress) {
     makeContextAndTexture();
-    for (const std::string& bad : {std::string(), std::string("bad\nname"), std::string(256, 'x')}) {
+    for (const std::string& bad :
+         {std::string(), std::string("bad\nname"), std::string(256, 'x')}) {
         EXPECT_FALSE(FrameServer::create(bad, context_));
     }
     EXPECT_FALSE(FrameServer::create("Video", nullptr));

@@ -1,6 +1,5 @@
 #include "SharingTestSupport.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -78,11 +77,8 @@ void SharingTest::publishAndDeliver(double width, double height) {
 }
 
 int openDescriptorCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dirent* d = readdir(dir)) count += d->d_name[0] != '.';
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
 
 int mappedSurfaceCount() {
