@@ -24,41 +24,24 @@ struct ClipSpec {
     int height = 64;
     int frames = 10;
     int fps = 30;
-    std::string codec = "libx264";
+    std::string codec = "libx264";  // "": no video; "png"/"mjpeg" to a .png/.jpg: a still image
     AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P;
-    bool faststart = false;      // MP4/MOV index ahead of the data
-    int displayRotation = 0;     // clockwise turn a player applies to show it upright
-    std::vector<int64_t> ticks;  // presentation times in 1/90000 s (variable rate), or empty
-    bool withAudio = false;      // a silent AAC track too
+    bool faststart = false;           // MP4/MOV index ahead of the data
+    int displayRotation = 0;          // clockwise turn a player applies to show it upright
+    std::vector<int64_t> ticks = {};  // presentation times in 1/90000 s (variable rate), or empty
+    bool withAudio = false;           // a silent AAC track as long as the frames
     Pattern pattern = Pattern::FrameNumber;
 };
 
-// Writes `path` (its extension picks the container); returns "" on success,
-// else a description of what failed.
-std::string writeClip(const std::string& path, const ClipSpec& spec);
-// A silent sound file and nothing else.
-std::string writeAudioOnly(const std::string& path);
-// One picture as a PNG ("png") or JPEG ("mjpeg") file, showing `number`.
-std::string writeStillImage(const std::string& path, const std::string& codec, int width,
-                            int height, int number);
+// A path in a folder of the test program's own, removed when the program ends.
+std::string testPath(const std::string& name);
+// Writes `spec` to testPath(name) (its extension picks the container) unless an
+// earlier call did, and returns that path. A clip that cannot be written fails
+// the calling test.
+std::string clip(const std::string& name, const ClipSpec& spec);
 
 // The number a FrameNumber pattern frame shows.
 int readFrameNumber(const PixelBuffer& frame);
-// Whether the pixel at (x, y) is light.
 bool isLight(const PixelBuffer& frame, int x, int y);
-
-// A fresh folder under the temporary directory, removed with its contents
-// when the object goes.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string path(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 }  // namespace cliploop::testing

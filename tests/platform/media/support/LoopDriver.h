@@ -1,74 +1,109 @@
 #pragma once
 // Loops one file the way the application's controller does: two items of one
 // asset, a fresh output at each turn, the turn done in the end-of-item
-// observer, and a reader that takes the newest frame every few milliseconds
-// as the frame pump does. Records every frame it takes.
+// observer. While the test waits, it takes the newest frame every 2 ms as the
+// frame pump does, and records every frame it takes.
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
+#include "ClipGenerator.h"
+#include "Pull.h"
+#include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
-#include "media/MediaEngine.h"
 
 namespace cliploop::testing {
 
+inline PixelBufferAttributes pumpAttributes() {
+    return {kPixelFormatType32BGRA, true, true};
+}
+
 struct TakenFrame {
-    int turn = 0;  // the loop turn whose output gave the frame (0: the clip start's)
+    int turn;  // the loop turn whose output gave the frame (0: the clip start's)
     MediaTime time;
-    int number = -1;  // as drawn by the clip generator
-    int width = 0, height = 0;
+    int number, width, height;
 };
 
 class LoopDriver {
   public:
-    LoopDriver(const std::string& path, float rate,
-               std::chrono::microseconds readEvery = std::chrono::milliseconds(2));
-    ~LoopDriver();
+    LoopDriver(const std::string& path, float rate) {
+        std::lock_guard turning(guard_->mutex);
+        const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
+        a_ = PlayerItem::create(asset);
+        player_->replaceCurrentItemWithPlayerItem(a_);
+        player_->insertItem(PlayerItem::create(asset), a_);
+        player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
+        a_->addOutput(output_);
+        player_->setRate(rate);
+        // The observer holds the guard, not the driver: a turn under way when
+        // the driver stops finishes first, and a later one does nothing.
+        NotificationCenter::defaultCenter().addObserver(
+            this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
+            [this, guard = guard_](const Notification&) {
+                std::lock_guard turning(guard->mutex);
+                if (!guard->closed) turn();
+            });
+    }
+    ~LoopDriver() { stop(); }
 
-    // Waits (up to `timeout`, a hang guard) until `done` holds; true if it did.
-    bool waitUntil(const std::function<bool()>& done,
-                   std::chrono::seconds timeout = std::chrono::seconds(30));
+    void stop() {
+        NotificationCenter::defaultCenter().removeObserver(this);
+        std::lock_guard turning(guard_->mutex);
+        guard_->closed = true;
+    }
+    // Reads frames until `done` holds; false after 30 s (a hang guard).
+    bool waitUntil(const std::function<bool()>& done) {
+        return eventually([&] {
+            read();
+            return done();
+        });
+    }
     int turns() const { return turns_.load(); }
-    std::vector<TakenFrame> taken() const;
+    const std::vector<TakenFrame>& taken() const { return taken_; }
     QueuePlayer& player() { return *player_; }
     std::shared_ptr<PlayerItem> itemA() const { return a_; }
-    std::shared_ptr<PlayerItem> itemB() const { return b_; }
-    // Whether, in every turn so far, the notification's object was the
-    // player's current item while the observer ran.
-    bool objectWasCurrentItem() const { return objectWasCurrent_.load(); }
-    std::thread::id observerThread() const;
-    void stop();
 
   private:
-    void turn(const Notification& notification);
-    void read();
+    void turn() {
+        const auto fresh = PlayerItemVideoOutput::create(pumpAttributes());
+        {
+            std::lock_guard lock(mutex_);
+            output_ = fresh;
+            outputTurn_ = turns_.load() + 1;
+        }
+        const auto ended = player_->currentItem();
+        player_->removeItem(ended);
+        ended->seekToTime(MediaTime::zero());
+        if (auto current = player_->currentItem()) current->addOutput(fresh);
+        player_->insertItem(ended, nullptr);
+        ++turns_;
+    }
 
-    std::shared_ptr<QueuePlayer> player_;
-    std::shared_ptr<PlayerItem> a_, b_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::shared_ptr<PlayerItemVideoOutput> output_;
+    void read() {
+        std::unique_lock lock(mutex_);
+        const auto output = output_;
+        const int turn = outputTurn_;
+        lock.unlock();
+        const MediaTime time = output->itemTimeForHostTime(hostTime());
+        if (!output->hasNewPixelBufferForItemTime(time)) return;
+        if (auto buffer = output->copyPixelBufferForItemTime(time, nullptr)) {
+            taken_.push_back({turn, buffer->presentationTime(), readFrameNumber(*buffer),
+                              buffer->width(), buffer->height()});
+        }
+    }
+
+    std::shared_ptr<QueuePlayer> player_ = QueuePlayer::create();
+    std::shared_ptr<PlayerItem> a_;
+    std::mutex mutex_;
+    std::shared_ptr<PlayerItemVideoOutput> output_ =
+        PlayerItemVideoOutput::create(pumpAttributes());
     int outputTurn_ = 0;
     std::vector<TakenFrame> taken_;
-    std::thread::id observerThread_;
     struct TurnGuard {
         std::mutex mutex;  // a turn and the clip start never overlap
         bool closed = false;
     };
     std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
     std::atomic<int> turns_{0};
-    std::atomic<bool> objectWasCurrent_{true};
-    std::atomic<bool> stopping_{false};
-    std::chrono::microseconds readEvery_;
-    std::thread reader_;
 };
-
-PixelBufferAttributes pumpAttributes();
 
 }  // namespace cliploop::testing

@@ -1,7 +1,9 @@
 #pragma once
-// Reads an item's frames in order without a player, as fast as they decode.
+// Reading an item's frames without a player, and waiting with a hang guard.
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "ClipGenerator.h"
@@ -10,19 +12,14 @@
 
 namespace cliploop::testing {
 
-// Every frame of `item` up to its end (or `limit` frames). Gives up after a
-// generous time without a frame (a hang guard, not a timing check). Holding
-// frames keeps their surfaces from the item's bounded pool, so keep `limit`
-// small, or use pullNumbers.
-inline std::vector<PixelBufferRef> pullFrames(PlayerItem& item, size_t limit = 4) {
-    std::vector<PixelBufferRef> frames;
-    bool ended = false;
-    while (!ended && frames.size() < limit) {
-        auto frame = item.state()->takeNextFrame(std::chrono::seconds(30), &ended);
-        if (!frame) break;
-        frames.push_back(std::move(frame));
+// Polls until `done` holds; false after 30 s (a hang guard, not a timing check).
+inline bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return frames;
+    return true;
 }
 
 struct FrameInfo {
@@ -31,13 +28,18 @@ struct FrameInfo {
     int width, height;
 };
 
-// The number, time and size of every frame to the item's end.
-inline std::vector<FrameInfo> pullNumbers(PlayerItem& item, size_t limit = 1000) {
+// The frames of `item` in order, up to its end or `limit`, as fast as they
+// decode. Each goes to `look` and is let go: held frames would starve the
+// item's bounded surface pool.
+inline std::vector<FrameInfo> pullNumbers(
+    PlayerItem& item, size_t limit = 1000,
+    const std::function<void(const PixelBuffer&)>& look = {}) {
     std::vector<FrameInfo> frames;
     bool ended = false;
     while (!ended && frames.size() < limit) {
         auto frame = item.state()->takeNextFrame(std::chrono::seconds(30), &ended);
         if (!frame) break;
+        if (look) look(*frame);
         frames.push_back(
             {readFrameNumber(*frame), frame->presentationTime(), frame->width(), frame->height()});
     }
