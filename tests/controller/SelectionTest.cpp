@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 #include <QMimeData>
-#include <QMouseEvent>
+#include <QTest>
 #include <QUrl>
 
 #include "support/AppFixture.h"
@@ -27,16 +27,12 @@ class SelectionTest : public ::testing::Test {
         controller->player = QueuePlayer::create();
         controller->playerView = &view;
         controller->playerView2 = &view2;
-        controller->searchField = &field;
-        controller->circularIndicator = &indicator;
         controller->arrayController = std::make_shared<ArrayController>(QStringList{"name"});
         controller->arrayController->attach(&table);
         QList<ClipRecord> records;
         for (const FileUrl& url : urls) {
             records.append({{"name", QString::fromStdString(url.lastPathComponent())},
-                            {"url", QVariant::fromValue(url)},
-                            {"path", QString::fromStdString(url.path())},
-                            {"creationDate", QDateTime::currentDateTime()}});
+                            {"url", QVariant::fromValue(url)}});
         }
         controller->arrayController->setContent(records);
 
@@ -46,11 +42,8 @@ class SelectionTest : public ::testing::Test {
         table.setShouldSelectRow([c = controller.get()](QTableView* view, int row) {
             return c->tableViewShouldSelectRow(view, row);
         });
-        QObject::connect(&table, &ClipTableView::selectionDidChange, [c = controller.get()] {
-            Notification notification;
-            notification.name = "NSTableViewSelectionDidChangeNotification";
-            c->tableViewSelectionDidChange(notification);
-        });
+        QObject::connect(&table, &ClipTableView::selectionDidChange,
+                         [c = controller.get()] { c->tableViewSelectionDidChange({}); });
         NotificationCenter::defaultCenter().addObserver(
             controller.get(), controller->notificationDragAndDrop, nullptr,
             [c = controller.get()](const Notification& n) { c->dragAndDrop(n); });
@@ -69,24 +62,16 @@ class SelectionTest : public ::testing::Test {
     }
     void click(int row) {
         const QPoint at = table.visualRect(controller->arrayController->index(row, 0)).center();
-        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
-            QMouseEvent event(type, at, table.viewport()->mapToGlobal(at), Qt::LeftButton,
-                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
-                              Qt::NoModifier);
-            QCoreApplication::sendEvent(table.viewport(), &event);
-        }
+        QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, at);
     }
-    bool drop(const QList<QUrl>& dropped) {
+    bool drop(const FileUrl& url) {
         QMimeData data;
-        data.setUrls(dropped);
+        data.setUrls({QUrl::fromEncoded(QByteArray::fromStdString(url.absoluteString()))});
         QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&view, &enter);
         QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&view, &event);
         return event.isAccepted();
-    }
-    static QUrl urlOf(const FileUrl& url) {
-        return QUrl::fromEncoded(QByteArray::fromStdString(url.absoluteString()));
     }
 
     QTemporaryDir folder;
@@ -94,104 +79,59 @@ class SelectionTest : public ::testing::Test {
     QWidget window;  // the views' place, as in the main window
     PlayerView view{&window};
     VideoView view2{&window};
-    QLineEdit field;
-    QProgressBar indicator;
     ClipTableView table;
     std::shared_ptr<ViewController> controller;
 };
 
-TEST_F(SelectionTest, AUserClickStartsItsClipAndLowersFlag) {
-    click(1);
-    EXPECT_EQ(playing(), urls[1].path());
-    EXPECT_FALSE(controller->flag);
-    EXPECT_EQ(view.player(), controller->player);
-    EXPECT_EQ(view2.player(), controller->player);
-
-    click(2);
-    EXPECT_EQ(playing(), urls[2].path());
-    EXPECT_FALSE(controller->flag);
-}
-
-TEST_F(SelectionTest, TheProgramsSelectionsPlayNothingWhileFlagIsLowered) {
+TEST_F(SelectionTest, WithFlagLoweredOnlyAUserClickPlaysAndLowersItAgain) {
     controller->arrayController->setSelectionIndexes({2});
     table.selectRow(0);
     EXPECT_EQ(playing(), "");
-    EXPECT_FALSE(controller->flag);
+    for (int row : {1, 2}) {
+        click(row);
+        EXPECT_EQ(playing(), urls[row].path());
+        EXPECT_FALSE(controller->flag);
+    }
+    EXPECT_EQ(view.player(), controller->player);
+    EXPECT_EQ(view2.player(), controller->player);
 }
 
-TEST_F(SelectionTest, AQuestionWithoutAChangeKeepsFlagForTheNextChange) {
+TEST_F(SelectionTest, WithFlagRaisedTheNextChangePlaysTheFirstSelectedRow) {
     EXPECT_TRUE(controller->tableViewShouldSelectRow(&table, 0));
     EXPECT_TRUE(controller->flag);
-    EXPECT_EQ(playing(), "");
-    controller->arrayController->setSelectionIndexes({2});
-    EXPECT_EQ(playing(), urls[2].path());
-    EXPECT_FALSE(controller->flag);
-}
-
-TEST_F(SelectionTest, WithSeveralRowsSelectedTheFirstPlays) {
-    controller->flag = true;
-    controller->arrayController->setSelectionIndexes({2, 1});
-    EXPECT_EQ(playing(), urls[1].path());
-}
-
-TEST_F(SelectionTest, AnEmptySelectionKeepsFlag) {
-    controller->flag = true;
-    controller->arrayController->setSelectionIndexes({});
+    controller->arrayController->setSelectionIndexes({});  // nothing to play: flag stays
     controller->tableViewSelectionDidChange(Notification{});
     EXPECT_TRUE(controller->flag);
     EXPECT_EQ(playing(), "");
-}
-
-TEST_F(SelectionTest, ASearchLowersFlagSoItsRefillPlaysNothing) {
-    controller->flag = true;
-    controller->searchPath = FileUrl::fromPath(folder.path().toStdString());
-    field.setText("mp4");
-    controller->search();
+    controller->arrayController->setSelectionIndexes({2, 1});
+    EXPECT_EQ(playing(), urls[1].path());
     EXPECT_FALSE(controller->flag);
-    ASSERT_TRUE(apptest::eventually([&] { return indicator.isHidden(); }));
-    EXPECT_EQ(controller->arrayController->rowCount(), 3);
-    EXPECT_EQ(playing(), "");
 }
 
-TEST_F(SelectionTest, OneDroppedFilePrintsOneLineAndStartsIt) {
+TEST_F(SelectionTest, ADroppedFileStartsWithItsLineAndOtherNotificationsAreIgnored) {
     controller->arrayController->setSelectionIndexes({0});
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(drop({urlOf(urls[1])}));
-    const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed, "-------------update NSNotification: " + urls[1].path() + "\n");
+    EXPECT_TRUE(drop(urls[1]));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "-------------update NSNotification: " + urls[1].path() + "\n");
     EXPECT_EQ(playing(), urls[1].path());
     // The list, its selection and flag are not the drop's business.
     EXPECT_EQ(controller->arrayController->selectionIndexes(), QList<int>{0});
     EXPECT_FALSE(controller->flag);
-
     // The same file again starts it again, from a new item.
     const auto first = controller->player->currentItem();
-    EXPECT_TRUE(drop({urlOf(urls[1])}));
+    EXPECT_TRUE(drop(urls[1]));
     EXPECT_NE(controller->player->currentItem(), first);
-    EXPECT_EQ(playing(), urls[1].path());
-}
 
-TEST_F(SelectionTest, TwoDroppedFilesDoNothingAtAll) {
-    testing::internal::CaptureStdout();
-    EXPECT_FALSE(drop({urlOf(urls[0]), urlOf(urls[2])}));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(playing(), "");
-}
-
-TEST_F(SelectionTest, ADropNotificationWithoutAPathIsIgnored) {
+    // Posted by another sender: only a path is a drop.
     testing::internal::CaptureStdout();
     NotificationCenter& center = NotificationCenter::defaultCenter();
     center.post("DragAndDropNotification");
     center.post("DragAndDropNotification", this, 42);
     center.post("DragAndDropNotification", this, std::string());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(playing(), "");
-
-    // A path from any sender is a drop.
-    testing::internal::CaptureStdout();
+    EXPECT_EQ(playing(), urls[1].path());
     center.post("DragAndDropNotification", this, urls[2].path());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "-------------update NSNotification: " + urls[2].path() + "\n");
     EXPECT_EQ(playing(), urls[2].path());
 }
 

@@ -6,6 +6,7 @@
 #include <QUrl>
 
 #include <any>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,20 +16,15 @@
 namespace cliploop {
 namespace {
 
-QApplication& application() {
-    static QApplication* app = [] {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+class PlayerViewTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
         static int argc = 1;
         static char name[] = "cliploop-views-test";
         static char* argv[] = {name, nullptr};
-        return new QApplication(argc, argv);
-    }();
-    return *app;
-}
-
-class PlayerViewTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() { application(); }
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (!qApp) new QApplication(argc, argv);
+    }
     void SetUp() override {
         NotificationCenter::defaultCenter().addObserver(
             this, "DragAndDropNotification", nullptr,
@@ -36,59 +32,42 @@ class PlayerViewTest : public ::testing::Test {
     }
     void TearDown() override { NotificationCenter::defaultCenter().removeObserver(this); }
 
-    // A drag entering the view and dropped there; whether the drop was taken.
-    bool drop(QMimeData& data) {
-        const QPoint at(10, 10);
-        QDragEnterEvent enter(at, Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton,
-                              Qt::NoModifier);
+    // Whether the drag was welcome and whether its drop was taken.
+    std::pair<bool, bool> drop(const std::function<void(QMimeData&)>& fill) {
+        QMimeData data;
+        fill(data);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction | Qt::LinkAction, &data,
+                              Qt::LeftButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&view, &enter);
-        entered = enter.isAccepted();
-        QDropEvent dropped(QPointF(at), Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton,
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton,
                            Qt::NoModifier);
         QCoreApplication::sendEvent(&view, &dropped);
-        return dropped.isAccepted();
+        return {enter.isAccepted(), dropped.isAccepted()};
     }
 
     PlayerView view;
     std::vector<Notification> posted;
-    bool entered = false;
 };
 
-TEST_F(PlayerViewTest, OneDroppedFilePostsItsExactPath) {
-    EXPECT_EQ(view.notificationDragAndDrop, "DragAndDropNotification");
-    EXPECT_TRUE(view.acceptDrops());
-    QMimeData data;
-    // A name that is not UTF-8 keeps its bytes.
-    data.setUrls({QUrl::fromEncoded("file:///clips/gig%20%E9t%E9%FF.mov")});
-    EXPECT_TRUE(drop(data));
-    EXPECT_TRUE(entered);
+TEST_F(PlayerViewTest, EveryDragIsWelcomeButOnlyOneLocalFileIsTakenWithItsExactPath) {
+    const std::pair<std::function<void(QMimeData&)>, bool> drops[] = {
+        {[](QMimeData& d) { d.setUrls({QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")}); },
+         true},
+        {[](QMimeData& d) {
+             d.setUrls({QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")});
+         },
+         false},
+        {[](QMimeData& d) { d.setText("/clips/a.mov"); }, false},
+        {[](QMimeData& d) { d.setUrls({QUrl("https://example.org/a.mov")}); }, false},
+        {[](QMimeData& d) { d.setUrls({}); }, false},
+    };
+    for (const auto& [fill, taken] : drops) EXPECT_EQ(drop(fill), std::make_pair(true, taken));
     ASSERT_EQ(posted.size(), 1u);
-    EXPECT_EQ(posted[0].name, "DragAndDropNotification");
+    EXPECT_EQ(posted[0].name, view.notificationDragAndDrop);
     EXPECT_EQ(posted[0].sender, &view);
     const auto* path = std::any_cast<std::string>(&posted[0].object);
     ASSERT_NE(path, nullptr);
-    EXPECT_EQ(*path, "/clips/gig \xE9t\xE9\xFF.mov");
-}
-
-TEST_F(PlayerViewTest, EveryDragIsWelcomeButOnlyOneLocalFileIsTaken) {
-    QMimeData two;
-    two.setUrls({QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")});
-    EXPECT_FALSE(drop(two));
-    EXPECT_TRUE(entered);
-
-    QMimeData text;
-    text.setText("/clips/a.mov");
-    EXPECT_FALSE(drop(text));
-    EXPECT_TRUE(entered);
-
-    QMimeData remote;
-    remote.setUrls({QUrl("https://example.org/a.mov")});
-    EXPECT_FALSE(drop(remote));
-
-    QMimeData none;
-    none.setUrls({});
-    EXPECT_FALSE(drop(none));
-    EXPECT_TRUE(posted.empty());
+    EXPECT_EQ(*path, "/clips/gig \xE9\xFF.mov");  // not UTF-8: the bytes as they are
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 namespace cliploop {
 namespace {
 
+using Rows = std::vector<int>;
+
+// Six rows; the function records each question and refuses the rows in `refused`.
 class ClipTableViewTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { uitest::application(); }
@@ -31,7 +34,7 @@ class ClipTableViewTest : public ::testing::Test {
         QObject::connect(&table, &ClipTableView::selectionDidChange, [this] { ++changes; });
     }
 
-    void mouse(QEvent::Type type, int row, Qt::KeyboardModifiers modifiers) {
+    void mouse(QEvent::Type type, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         const QPoint at = table.visualRect(list.index(row, 0)).center();
         const Qt::MouseButtons buttons =
             type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(Qt::LeftButton);
@@ -47,94 +50,61 @@ class ClipTableViewTest : public ::testing::Test {
         QKeyEvent event(QEvent::KeyPress, key, modifiers);
         QCoreApplication::sendEvent(&table, &event);
     }
+    // What was asked since the last call.
+    Rows questions() { return std::exchange(asked, {}); }
 
     ArrayController list{{"name"}};
     ClipTableView table;
-    std::vector<int> asked;
+    Rows asked;
     std::set<int> refused;
     int changes = 0;
 };
 
-TEST_F(ClipTableViewTest, AClickAsksOnceAndSelectsWhenAllowed) {
+TEST_F(ClipTableViewTest, ClicksAndKeysAskOnceForTheRowTheyWouldSelect) {
     click(2);
-    EXPECT_EQ(asked, std::vector<int>{2});
+    EXPECT_EQ(questions(), Rows{2});
     EXPECT_EQ(list.selectionIndexes(), QList<int>{2});
-    EXPECT_GE(changes, 1);
+    click(2);  // already the selection
+    EXPECT_EQ(questions(), Rows{});
+    key(Qt::Key_Down);
+    EXPECT_EQ(questions(), Rows{3});
+    EXPECT_EQ(list.selectionIndexes(), QList<int>{3});
+    EXPECT_GE(changes, 2);
 
-    // Clicking the row that is already the selection changes nothing.
-    asked.clear();
     changes = 0;
-    click(2);
-    EXPECT_TRUE(asked.empty());
-    EXPECT_EQ(changes, 0);
-}
-
-TEST_F(ClipTableViewTest, ARefusedClickSelectsNothingAndLeavesTheCursor) {
-    click(1);
     refused = {4};
-    asked.clear();
-    changes = 0;
     click(4);
-    EXPECT_EQ(asked, std::vector<int>{4});
-    EXPECT_EQ(list.selectionIndexes(), QList<int>{1});
-    EXPECT_EQ(table.currentIndex().row(), 1);
+    key(Qt::Key_Down);
+    EXPECT_EQ(questions(), (Rows{4, 4}));
+    EXPECT_EQ(list.selectionIndexes(), QList<int>{3});
+    EXPECT_EQ(table.currentIndex().row(), 3);
     EXPECT_EQ(changes, 0);
-}
-
-TEST_F(ClipTableViewTest, KeyboardMovesAskForTheRowTheyWouldSelect) {
-    click(1);
-    asked.clear();
-    key(Qt::Key_Down);
-    EXPECT_EQ(asked, std::vector<int>{2});
-    EXPECT_EQ(list.selectionIndexes(), QList<int>{2});
-
-    refused = {3};
-    asked.clear();
-    key(Qt::Key_Down);
-    EXPECT_EQ(asked, std::vector<int>{3});
-    EXPECT_EQ(list.selectionIndexes(), QList<int>{2});
-    EXPECT_EQ(table.currentIndex().row(), 2);
-
-    asked.clear();
     key(Qt::Key_PageDown);
-    EXPECT_EQ(asked, std::vector<int>{5});
+    EXPECT_EQ(questions(), Rows{5});
     EXPECT_EQ(list.selectionIndexes(), QList<int>{5});
 }
 
-TEST_F(ClipTableViewTest, DraggingAsksForTheRowUnderThePointer) {
+TEST_F(ClipTableViewTest, DragsControlClicksAndSelectAllAskForEveryRowTheyAdd) {
     refused = {3};
-    mouse(QEvent::MouseButtonPress, 1, Qt::NoModifier);
-    mouse(QEvent::MouseMove, 3, Qt::NoModifier);
+    mouse(QEvent::MouseButtonPress, 1);
+    mouse(QEvent::MouseMove, 3);
     EXPECT_EQ(list.selectionIndexes(), QList<int>{1});
     EXPECT_EQ(table.currentIndex().row(), 1);
-    mouse(QEvent::MouseMove, 4, Qt::NoModifier);
-    mouse(QEvent::MouseButtonRelease, 4, Qt::NoModifier);
-    EXPECT_EQ(asked, (std::vector<int>{1, 3, 4}));
+    mouse(QEvent::MouseMove, 4);
+    mouse(QEvent::MouseButtonRelease, 4);
+    EXPECT_EQ(questions(), (Rows{1, 3, 4}));
     EXPECT_EQ(list.selectionIndexes(), (QList<int>{1, 2, 3, 4}));
-}
 
-TEST_F(ClipTableViewTest, NarrowingASelectionAsksButDeselectingDoesNot) {
-    click(0);
-    click(3, Qt::ControlModifier);
-    EXPECT_EQ(list.selectionIndexes(), (QList<int>{0, 3}));
-    asked.clear();
+    click(3, Qt::ControlModifier);  // taking a row out asks nothing
+    EXPECT_EQ(questions(), Rows{});
+    EXPECT_EQ(list.selectionIndexes(), (QList<int>{1, 2, 4}));
+    click(1);  // one of several becomes the only one
+    EXPECT_EQ(questions(), Rows{1});
+    EXPECT_EQ(list.selectionIndexes(), QList<int>{1});
 
-    click(3, Qt::ControlModifier);  // takes row 3 out
-    EXPECT_TRUE(asked.empty());
-    EXPECT_EQ(list.selectionIndexes(), QList<int>{0});
-
-    click(3, Qt::ControlModifier);
-    click(0);  // one of two selected rows becomes the only one
-    EXPECT_EQ(asked, (std::vector<int>{3, 0}));
-    EXPECT_EQ(list.selectionIndexes(), QList<int>{0});
-}
-
-TEST_F(ClipTableViewTest, SelectAllAsksForEachRowAndLeavesRefusedOnesOut) {
-    click(0);
-    asked.clear();
     refused = {2, 4};
     key(Qt::Key_A, Qt::ControlModifier);
-    EXPECT_EQ(asked, (std::vector<int>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(questions(), (Rows{0, 2, 3, 4, 5}));
     EXPECT_EQ(list.selectionIndexes(), (QList<int>{0, 1, 3, 5}));
 }
 
@@ -147,16 +117,12 @@ TEST_F(ClipTableViewTest, TheProgramsOwnChangesNeverAskButAreAnnounced) {
     const int before = changes;
     list.setContent({{{"name", "only"}}});  // a reset drops the selection quietly
     EXPECT_EQ(changes, before + 1);
-    list.addObjects({{{"name", "more"}}});
-    list.setSelectionIndexes({});
-    EXPECT_TRUE(asked.empty());
+    EXPECT_EQ(questions(), Rows{});
     EXPECT_GE(changes, 4);
-}
 
-TEST_F(ClipTableViewTest, WithoutAFunctionEveryRowMayBeSelected) {
-    table.setShouldSelectRow(nullptr);
-    click(3);
-    EXPECT_EQ(list.selectionIndexes(), QList<int>{3});
+    table.setShouldSelectRow(nullptr);  // then every row may be selected
+    click(0);
+    EXPECT_EQ(list.selectionIndexes(), QList<int>{0});
 }
 
 }  // namespace
