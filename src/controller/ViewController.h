@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/AtomicSharedPtr.h"
 #include "controller/ClipRecord.h"
 #include "foundation/CharacterSet.h"
 #include "foundation/FileUrl.h"
@@ -55,7 +56,7 @@ public:
     const CharacterSet whitespaceSet = CharacterSet::whitespaces();              // 1
     std::shared_ptr<RepeatingTimer> timer;                                       // 2
     std::shared_ptr<QueuePlayer> player;                                         // 3
-    std::atomic<std::shared_ptr<PlayerItemVideoOutput>> videoOutput;            // 4
+    AtomicSharedPtr<PlayerItemVideoOutput> videoOutput;                          // 4
     uint32_t texture = 0;                                                        // 5
     FrameSize size{512, 512};                                                    // 6
     std::shared_ptr<FrameServer> syphonServer;                                   // 7

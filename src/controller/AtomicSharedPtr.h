@@ -1,0 +1,44 @@
+#pragma once
+// A shared pointer that threads exchange whole: a load takes a reference to
+// the object stored at that moment, which stays valid however often the
+// pointer is replaced afterwards.
+//
+// std::atomic<std::shared_ptr> of the toolchain in use releases its internal
+// lock with relaxed ordering after a load, which leaves the load's read of the
+// pointer formally unordered against the next store; a plain mutex, held only
+// to copy the pointer, has no such hole and costs a tick next to nothing.
+#include <memory>
+#include <mutex>
+
+namespace cliploop {
+
+template <typename T>
+class AtomicSharedPtr {
+  public:
+    AtomicSharedPtr() = default;
+    AtomicSharedPtr(const AtomicSharedPtr&) = delete;
+    AtomicSharedPtr& operator=(const AtomicSharedPtr&) = delete;
+
+    std::shared_ptr<T> load() const {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+
+    void store(std::shared_ptr<T> value) {
+        // The replaced object is let go outside the lock.
+        std::shared_ptr<T> replaced;
+        std::lock_guard lock(mutex_);
+        replaced = std::exchange(value_, std::move(value));
+    }
+
+    std::shared_ptr<T> exchange(std::shared_ptr<T> value) {
+        std::lock_guard lock(mutex_);
+        return std::exchange(value_, std::move(value));
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<T> value_;
+};
+
+}  // namespace cliploop
