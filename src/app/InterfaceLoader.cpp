@@ -1,6 +1,7 @@
 #include "app/InterfaceLoader.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QHeaderView>
 
 #include "app/AppDelegate.h"
@@ -59,7 +60,11 @@ MainInterface loadInterface() {
     header->setSectionResizeMode(0, QHeaderView::Interactive);
     header->resizeSection(0, 320);
     header->setSectionResizeMode(1, QHeaderView::Stretch);
-    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    // Wide enough for any date in the locale's short format.
+    const QString longestDate =
+        ArrayController::displayText(QDateTime(QDate(2000, 12, 28), QTime(23, 59, 59)));
+    header->setSectionResizeMode(2, QHeaderView::Interactive);
+    header->resizeSection(2, ui.clipTable->fontMetrics().horizontalAdvance(longestDate) + 24);
     controller->circularIndicator = ui.circularIndicator;
     controller->rateField = ui.rateField;
     controller->searchPathField = ui.searchPathField;
