@@ -98,17 +98,11 @@ pid_t spawn(const ProcessOptions& options, int stdoutDescriptor, int stderrDescr
     if (options.passDescriptor >= 0) {
         posix_spawn_file_actions_adddup2(&actions, options.passDescriptor, options.childDescriptor);
     }
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // A process group of its own: a terminal's Ctrl-C reaches the suite, which
-    // then ends its children itself, in order.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-
+    // The children stay in the suite's process group, so that a Ctrl-C at the
+    // terminal, or ctest ending the suite, ends them too.
     pid_t pid = -1;
-    const int result = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+    const int result = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
     if (result != 0) {
         if (error) *error = describe(options.arguments) + ": " + std::strerror(result);
         return -1;
