@@ -3,6 +3,7 @@
 // asset, a fresh output at each turn, the turn done in the end-of-item
 // observer. While the test waits, it takes the newest frame every 2 ms as the
 // frame pump does, and records every frame it takes.
+#include <any>
 #include <atomic>
 #include <mutex>
 
@@ -38,9 +39,9 @@ class LoopDriver {
         // the driver stops finishes first, and a later one does nothing.
         NotificationCenter::defaultCenter().addObserver(
             this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-            [this, guard = guard_](const Notification&) {
+            [this, guard = guard_](const Notification& n) {
                 std::lock_guard turning(guard->mutex);
-                if (!guard->closed) turn();
+                if (!guard->closed) turn(n);
             });
     }
     ~LoopDriver() { stop(); }
@@ -61,9 +62,13 @@ class LoopDriver {
     const std::vector<TakenFrame>& taken() const { return taken_; }
     QueuePlayer& player() { return *player_; }
     std::shared_ptr<PlayerItem> itemA() const { return a_; }
+    // Whether, at every turn so far, the ended item was still the current one.
+    bool objectWasCurrentItem() const { return objectWasCurrent_; }
 
   private:
-    void turn() {
+    void turn(const Notification& n) {
+        const auto* object = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
+        if (!object || *object != player_->currentItem()) objectWasCurrent_ = false;
         const auto fresh = PlayerItemVideoOutput::create(pumpAttributes());
         {
             std::lock_guard lock(mutex_);
@@ -104,6 +109,7 @@ class LoopDriver {
     };
     std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
     std::atomic<int> turns_{0};
+    std::atomic<bool> objectWasCurrent_{true};
 };
 
 }  // namespace cliploop::testing
