@@ -111,7 +111,9 @@ class ItemState {
     double resumePosition_ = 0;
     bool endReported_ = false;
     FrameRing ring_;
-    size_t primeFrames_ = 2;
+    // A waiting item fills its whole ring, so that after a loop turn the
+    // decoder has the ring's length of time to catch up before a frame is due.
+    size_t primeFrames_ = 6;
     std::unique_ptr<SurfacePool> pool_;
     int64_t seekGeneration_ = 0;
     int64_t nextSerial_ = 0;

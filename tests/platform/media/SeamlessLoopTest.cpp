@@ -1,6 +1,5 @@
 // Looping a clip the application's way: two items of one asset, a fresh
 // output attached in the end-of-item observer at each turn.
-// ctest-labels: concurrency
 #include <gtest/gtest.h>
 
 #include <algorithm>
