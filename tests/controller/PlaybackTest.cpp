@@ -26,7 +26,14 @@ class PlaybackTest : public InterfaceTest {
     }
 };
 
-TEST_F(PlaybackTest, AClipStartQueuesTwoItemsOfOneAssetAndShowsThePlayerInBothViews) {
+TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
+    EXPECT_EQ(rateText(), "1.00x");
+    for (auto [value, text] :
+         {std::pair{50, "0.50x"}, {0, "0.00x"}, {400, "4.00x"}, {137, "1.37x"}, {200, "2.00x"}}) {
+        slider()->setValue(value);
+        EXPECT_EQ(rateText(), text);
+        EXPECT_FLOAT_EQ(controller_->player->rate(), value / 100.0f);  // the empty player too
+    }
     const FileUrl clip = makeClip(64, 48, 2.0);
     const auto firstOutput = controller_->videoOutput.load();
     controller_->selectVideoWithLoop(clip);
@@ -42,130 +49,73 @@ TEST_F(PlaybackTest, AClipStartQueuesTwoItemsOfOneAssetAndShowsThePlayerInBothVi
     EXPECT_TRUE(items[1]->outputs().empty());
     EXPECT_EQ(controller_->playerView->player(), controller_->player);
     EXPECT_EQ(controller_->playerView2->player(), controller_->player);
-    EXPECT_FLOAT_EQ(controller_->player->rate(), 1.0f);
+    EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);  // as the slider shows
+    EXPECT_EQ(rateText(), "2.00x");
 
-    // The same clip again: two new items, from the start.
-    controller_->selectVideoWithLoop(clip);
+    controller_->selectVideoWithLoop(clip);  // again: two new items
     const auto again = controller_->player->items();
     ASSERT_EQ(again.size(), 2u);
-    EXPECT_NE(again[0], items[0]);
-    EXPECT_NE(again[1], items[1]);
-    EXPECT_NE(again[0], items[1]);
+    for (const auto& item : again) EXPECT_TRUE(item != items[0] && item != items[1]);
+
+    // An end that this clip start overtook turns nothing.
+    const auto output = controller_->videoOutput.load();
+    Notification late;
+    late.name = kPlayerItemDidPlayToEndTimeNotification;
+    late.sender = items[0].get();
+    late.object = items[0];
+    controller_->playerItemDidReachEnd(late);
+    EXPECT_EQ(controller_->player->items(), again);
+    EXPECT_EQ(controller_->videoOutput.load(), output);
 }
 
-TEST_F(PlaybackTest, TheRateTextFollowsTheSlider) {
-    EXPECT_EQ(rateText(), "1.00x");
-    slider()->setValue(50);  // before any clip: the empty player takes it
-    EXPECT_EQ(rateText(), "0.50x");
-    EXPECT_FLOAT_EQ(controller_->player->rate(), 0.5f);
-    slider()->setValue(200);
-    EXPECT_EQ(rateText(), "2.00x");
-    slider()->setValue(0);
-    EXPECT_EQ(rateText(), "0.00x");
-    slider()->setValue(400);
-    EXPECT_EQ(rateText(), "4.00x");
-    slider()->setValue(137);
-    EXPECT_EQ(rateText(), "1.37x");
-}
-
-TEST_F(PlaybackTest, AClipStartPlaysAtTheRateTheSliderShows) {
-    slider()->setValue(200);
-    controller_->selectVideoWithLoop(makeClip(64, 48, 2.0));
-    EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);
-    EXPECT_EQ(rateText(), "2.00x");
-    EXPECT_EQ(slider()->value(), 200);
-}
-
-// Ends of items as seen after the controller's loop turn has run.
-struct Turns {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<PlayerItem>> ended, currentAfter, waitingAfter;
-    std::vector<std::shared_ptr<PlayerItemVideoOutput>> outputAfter;
-    std::vector<size_t> queueSize, currentOutputs, waitingOutputs;
-    size_t count() {
-        std::lock_guard lock(mutex);
-        return ended.size();
-    }
+// The queue as the controller's loop turn left it, at each end.
+struct Turn {
+    std::shared_ptr<PlayerItem> ended, current, waiting;
+    std::shared_ptr<PlayerItemVideoOutput> output;
+    size_t queueSize, currentOutputs, waitingOutputs;
 };
-
-void watchTurns(PlaybackTest* owner, ViewController* controller, Turns& turns) {
-    // Registered after the controller's handler, so it runs right after it.
-    NotificationCenter::defaultCenter().addObserver(
-        owner, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-        [controller, &turns](const Notification& n) {
-            std::lock_guard lock(turns.mutex);
-            turns.ended.push_back(std::any_cast<std::shared_ptr<PlayerItem>>(n.object));
-            const auto items = controller->player->items();
-            turns.queueSize.push_back(items.size());
-            turns.currentAfter.push_back(items.empty() ? nullptr : items.front());
-            turns.waitingAfter.push_back(items.size() > 1 ? items[1] : nullptr);
-            turns.outputAfter.push_back(controller->videoOutput.load());
-            turns.currentOutputs.push_back(items.empty() ? 0 : items.front()->outputs().size());
-            turns.waitingOutputs.push_back(items.size() > 1 ? items[1]->outputs().size() : 0);
-        });
-}
 
 TEST_F(PlaybackTest, ItemsTakeTurnsEachWithAFreshOutputAndOneTurnPerEndAfterManyStarts) {
     const FileUrl clip = makeClip(64, 48, 0.4);
     for (int i = 0; i < 5; ++i) controller_->selectVideoWithLoop(clip);
     const auto start = controller_->player->items();
     ASSERT_EQ(start.size(), 2u);
-    Turns turns;
-    watchTurns(this, controller_.get(), turns);
-    ASSERT_TRUE(eventually([&] { return turns.count() >= 4; }, std::chrono::seconds(30)));
+    std::mutex mutex;
+    std::vector<Turn> turns;
+    // Registered after the controller's handler, so it runs right after it.
+    ViewController* controller = controller_.get();
+    NotificationCenter::defaultCenter().addObserver(
+        this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
+        [&, controller](const Notification& n) {
+            const auto items = controller->player->items();
+            std::lock_guard lock(mutex);
+            turns.push_back({std::any_cast<std::shared_ptr<PlayerItem>>(n.object),
+                             items.empty() ? nullptr : items[0],
+                             items.size() > 1 ? items[1] : nullptr, controller->videoOutput.load(),
+                             items.size(), items.empty() ? 0 : items[0]->outputs().size(),
+                             items.size() > 1 ? items[1]->outputs().size() : 0});
+        });
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::lock_guard lock(mutex);
+            return turns.size() >= 4;
+        },
+        std::chrono::seconds(30)));
 
-    std::lock_guard lock(turns.mutex);
+    std::lock_guard lock(mutex);
     std::set<PlayerItemVideoOutput*> outputs;
     for (size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         // The item that ended waits behind the other, which now plays.
-        EXPECT_EQ(turns.ended[i], start[i % 2]);
-        EXPECT_EQ(turns.queueSize[i], 2u);
-        EXPECT_EQ(turns.currentAfter[i], start[(i + 1) % 2]);
-        EXPECT_EQ(turns.waitingAfter[i], start[i % 2]);
-        EXPECT_TRUE(outputs.insert(turns.outputAfter[i].get()).second) << "output reused";
+        EXPECT_EQ(turns[i].ended, start[i % 2]);
+        EXPECT_EQ(turns[i].queueSize, 2u);
+        EXPECT_EQ(turns[i].current, start[(i + 1) % 2]);
+        EXPECT_EQ(turns[i].waiting, start[i % 2]);
+        EXPECT_TRUE(outputs.insert(turns[i].output.get()).second) << "output reused";
         // Only the playing item carries an output: replaced ones do not pile up.
-        EXPECT_EQ(turns.currentOutputs[i], 1u);
-        EXPECT_EQ(turns.waitingOutputs[i], 0u);
+        EXPECT_EQ(turns[i].currentOutputs, 1u);
+        EXPECT_EQ(turns[i].waitingOutputs, 0u);
     }
-}
-
-TEST_F(PlaybackTest, LoopTurnsKeepFramesFlowingToThePump) {
-    stopPump();
-    controller_->selectVideoWithLoop(makeClip(96, 64, 0.4));
-    Turns turns;
-    watchTurns(this, controller_.get(), turns);
-    // Frames keep coming after two turns, from the fresh outputs.
-    ASSERT_TRUE(eventually(
-        [&] {
-            controller_->videoCapturing();
-            return turns.count() >= 2;
-        },
-        std::chrono::seconds(30)));
-    const auto image = controller_->context->textureImage(controller_->texture);
-    const uint32_t before = image && image->surface ? image->surface->id() : 0;
-    EXPECT_TRUE(eventually([&] {
-        controller_->videoCapturing();
-        const auto now = controller_->context->textureImage(controller_->texture);
-        return now && now->surface && now->surface->id() != before;
-    }));
-    EXPECT_EQ(controller_->size.width, 96);
-}
-
-TEST_F(PlaybackTest, AnEndThatAClipStartOvertookTurnsNothing) {
-    const FileUrl clip = makeClip(64, 48, 2.0);
-    controller_->selectVideoWithLoop(clip);
-    const auto old = controller_->player->currentItem();
-    controller_->selectVideoWithLoop(clip);
-    const auto items = controller_->player->items();
-    const auto output = controller_->videoOutput.load();
-    Notification late;
-    late.name = kPlayerItemDidPlayToEndTimeNotification;
-    late.sender = old.get();
-    late.object = old;
-    controller_->playerItemDidReachEnd(late);
-    EXPECT_EQ(controller_->player->items(), items);
-    EXPECT_EQ(controller_->videoOutput.load(), output);
 }
 
 TEST_F(PlaybackTest, ClipStartsAndLoopTurnsNeverOverlap) {

@@ -1,14 +1,9 @@
 #pragma once
-// Fixtures for tests of the application and its controller: an offscreen
-// application with a chosen list of screens, the real main interface loaded
-// into it, generated clips, and waiting for the event loop to catch up.
-//
-// Header-only so that tests/app and tests/controller share it.
+// Shared by tests/app and tests/controller: an offscreen application with a
+// chosen list of screens, the real main interface in it, generated clips.
 #include <gtest/gtest.h>
-#include <qpa/qplatformintegration.h>
 #include <qpa/qplatformnativeinterface.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <QApplication>
 #include <QGuiApplication>
@@ -36,7 +31,6 @@
 #include "foundation/Dispatch.h"
 #include "ui/Application.h"
 
-// Readable failure messages for Qt strings.
 inline void PrintTo(const QString& text, std::ostream* os) {
     *os << '"' << text.toStdString() << '"';
 }
@@ -93,8 +87,7 @@ inline QApplication& application(const std::vector<ScreenSpec>& screens = threeS
         static char* argv[] = {name, nullptr};
         auto* created = new QApplication(argc, argv);
         static std::shared_ptr<void> mainQueue = application::installMainQueue(created);
-        // Display changes reach whichever delegate is set; the launch-finished
-        // callback goes by now, to none (tests launch by hand).
+        // Tests launch by hand: the launch callback goes by now, to no delegate.
         application::connectDelegateCallbacks(created);
         QCoreApplication::processEvents();
         return created;
@@ -102,8 +95,7 @@ inline QApplication& application(const std::vector<ScreenSpec>& screens = threeS
     return *app;
 }
 
-// Replaces the offscreen platform's screens while the program runs; Qt
-// reports the added and removed screens synchronously.
+// Replaces the screens while running; Qt reports the change synchronously.
 inline void setScreens(const std::vector<ScreenSpec>& screens) {
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     auto* set = reinterpret_cast<void (*)(const QJsonObject&, QPlatformNativeInterface*)>(
@@ -113,7 +105,7 @@ inline void setScreens(const std::vector<ScreenSpec>& screens) {
 }
 
 // Runs the event loop and the main queue until `condition` holds or a
-// generous deadline passes (nothing here is a timing assertion).
+// generous deadline passes.
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
     const auto end = std::chrono::steady_clock::now() + deadline;
@@ -131,11 +123,9 @@ inline void settle(std::chrono::milliseconds span = std::chrono::milliseconds(20
     eventually([] { return false; }, span);
 }
 
-// A clip made with ffmpeg once per process and cached by its arguments:
-// `seconds` long at 30 fps, `width` x `height`, green with a white band in
-// its top quarter during the first half and magenta (band kept) during the
-// second half, so a receiver can tell the halves, the orientation and the
-// loop turns apart.
+// A clip made once per process by ffmpeg, 30 fps: green with a white band in
+// its top quarter, magenta below the band in its second half, so a receiver
+// can tell the halves, the orientation and the loop turns apart.
 inline FileUrl makeClip(int width, int height, double seconds) {
     static QTemporaryDir dir(QDir::tempPath() + "/cliploop-clips-XXXXXX");
     static std::map<std::string, FileUrl> made;
@@ -162,19 +152,17 @@ inline FileUrl makeClip(int width, int height, double seconds) {
 }
 
 // Classifies a BGRA pixel of the generated clips.
-enum class Shade { Green, Magenta, White, Black, Other };
+enum class Shade { Green, Magenta, White, Other };
 inline Shade shadeOf(const uint8_t* bgra) {
     const int b = bgra[0], g = bgra[1], r = bgra[2];
     auto near = [](int v, int want) { return std::abs(v - want) < 60; };
     if (near(r, 0) && near(g, 255) && near(b, 0)) return Shade::Green;
     if (near(r, 255) && near(g, 0) && near(b, 255)) return Shade::Magenta;
     if (near(r, 255) && near(g, 255) && near(b, 255)) return Shade::White;
-    if (near(r, 0) && near(g, 0) && near(b, 0)) return Shade::Black;
     return Shade::Other;
 }
 
-// The real main interface loaded into the test application; torn down so
-// that nothing leaks (the program itself never tears it down).
+// The real main interface, torn down after each test so nothing leaks.
 class InterfaceTest : public ::testing::Test {
   protected:
     void SetUp() override {
