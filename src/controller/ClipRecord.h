@@ -3,7 +3,7 @@
 // and "creationDate". Never changed once built.
 //   "name"          QString   the file name, shown readably (not-UTF-8 bytes replaced)
 //   "url"           FileUrl   the entry's absolute file URL, exact bytes
-//   "path"          QString   the path, shown readably; the exact bytes are in "url"
+//   "path"          QByteArray the path's exact bytes (shown decoded readably)
 //   "creationDate"  QDateTime the birth time, or the moment the record was built
 #include <QVariantMap>
 

@@ -1,3 +1,4 @@
+#include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QPointer>
@@ -40,9 +41,10 @@ ClipRecord makeClipRecord(const FileWalk::Entry& entry,
         QStringLiteral("name"),
         QString::fromUtf8(entry.name().data(), static_cast<qsizetype>(entry.name().size())));
     record.insert(QStringLiteral("url"), QVariant::fromValue(entry.url()));
-    record.insert(
-        QStringLiteral("path"),
-        QString::fromUtf8(entry.path().data(), static_cast<qsizetype>(entry.path().size())));
+    // The exact bytes, so the path opens the very file even when the name is
+    // not UTF-8; the list shows it decoded readably.
+    record.insert(QStringLiteral("path"),
+                  QByteArray(entry.path().data(), static_cast<qsizetype>(entry.path().size())));
     // In UTC: the walk's thread never consults the time zone, which the
     // main thread may be reading meanwhile; the list shows local time.
     const QDateTime creationDate =

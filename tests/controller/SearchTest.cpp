@@ -111,6 +111,7 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
         EXPECT_EQ(record.keys(), (QStringList{"creationDate", "name", "path", "url"}));
         const FileUrl url = record.value("url").value<FileUrl>();
         EXPECT_TRUE(std::ifstream(url.path()).good()) << url.path();  // even if not UTF-8
+        EXPECT_TRUE(std::ifstream(record.value("path").toByteArray().toStdString()).good());
         EXPECT_TRUE(record.value("path").toString().endsWith(record.value("name").toString()));
         EXPECT_EQ(url.path().rfind(root + "/", 0), 0u);
         const QDateTime created = record.value("creationDate").toDateTime();
