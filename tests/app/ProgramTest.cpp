@@ -8,42 +8,18 @@
 namespace cliploop::apptest {
 namespace {
 
-QString program() {
-    return QCoreApplication::applicationDirPath() + "/../bin/cliploop";
-}
-
-TEST(Program, WithoutADisplayItSaysSoInOneLineAndExitsWithStatusOne) {
+TEST(Program, ServesVideoAtOnceAndWithoutADisplaySaysSoInOneLine) {
     application();
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    env.remove("QT_QPA_PLATFORM");
-    process.setProcessEnvironment(env);
-    process.start(program(), {});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), 1);
-    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
-    EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains("no display")) << err.toStdString();
-}
-
-TEST(Program, StartsServingVideoAtOnce) {
-    application();
+    const QString program = QCoreApplication::applicationDirPath() + "/../bin/cliploop";
     QTemporaryDir runtime;
-    QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_RUNTIME_DIR", runtime.path());
+    QProcess process, client;
+    client.setProcessEnvironment(env);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
     process.setProcessEnvironment(env);
-    process.start(program(), {});
+    process.start(program, {});
     ASSERT_TRUE(process.waitForStarted());
-
-    QProcess client;
-    QProcessEnvironment clientEnv = QProcessEnvironment::systemEnvironment();
-    clientEnv.insert("XDG_RUNTIME_DIR", runtime.path());
-    client.setProcessEnvironment(clientEnv);
     client.start(QCoreApplication::applicationDirPath() + "/cliploop-frame-check",
                  {"Video", QString::number(process.processId()), "30"});
     QByteArray output;
@@ -60,6 +36,17 @@ TEST(Program, StartsServingVideoAtOnce) {
     process.waitForFinished();
     ASSERT_TRUE(framed) << output.toStdString() << process.readAllStandardError().toStdString();
     EXPECT_TRUE(output.contains(" 512 512 0,0,0 0,0,0")) << output.toStdString();
+
+    QProcess bare;
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    bare.setProcessEnvironment(env);
+    bare.start(program, {});
+    ASSERT_TRUE(bare.waitForFinished(60000));
+    EXPECT_EQ(bare.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(bare.exitCode(), 1);
+    const QString err = QString::fromLocal8Bit(bare.readAllStandardError());
+    EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains("no display")) << err.toStdString();
 }
 
 }  // namespace
