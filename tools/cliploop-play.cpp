@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "ClipLooper.h"
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
@@ -253,100 +254,10 @@ class FramePublisher {
     double width_ = 512, height_ = 512;
 };
 
-// The loop, as the application's controller runs it.
-class Looper {
-  public:
-    explicit Looper(const FileUrl& url) {
-        std::lock_guard turning(guard_->mutex);
-        player_ = QueuePlayer::create();
-        startHost_ = hostTime();
-        setOutput(PlayerItemVideoOutput::create(attributes()), 0);
-        const auto asset = Asset::assetWithURL(url);
-        player_->pause();
-        a_ = PlayerItem::create(asset);
-        b_ = PlayerItem::create(asset);
-        player_->removeAllItems();
-        player_->replaceCurrentItemWithPlayerItem(a_);
-        player_->insertItem(b_, a_);
-        player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
-        if (auto current = player_->currentItem()) current->addOutput(output());
-        player_->play();
-        // The observer holds the guard, not the looper: a turn that is under
-        // way while the looper goes away finishes before it is destroyed, and
-        // one that starts later does nothing.
-        NotificationCenter::defaultCenter().addObserver(
-            this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-            [this, guard = guard_](const Notification&) {
-                std::lock_guard turning(guard->mutex);
-                if (!guard->closed) turn();
-            });
-    }
-    ~Looper() {
-        NotificationCenter::defaultCenter().removeObserver(this);
-        std::lock_guard turning(guard_->mutex);
-        guard_->closed = true;
-    }
-
-    QueuePlayer& player() { return *player_; }
-    const PlayerItem& itemA() const { return *a_; }
-    double startHost() const { return startHost_; }
-    int turns() const { return turns_.load(); }
-    std::pair<std::shared_ptr<PlayerItemVideoOutput>, int> currentOutput() const {
-        std::lock_guard lock(mutex_);
-        return {output_, outputTurn_};
-    }
-    ItemStats stats() const {
-        ItemStats total;
-        for (const auto& item : {a_, b_}) {
-            const ItemStats s = item->state()->stats();
-            total.decoded += s.decoded;
-            total.skippedLate += s.skippedLate;
-            total.droppedUnseen += s.droppedUnseen;
-            total.underruns += s.underruns;
-        }
-        return total;
-    }
-
-  private:
-    static PixelBufferAttributes attributes() { return {kPixelFormatType32BGRA, true, true}; }
-    std::shared_ptr<PlayerItemVideoOutput> output() const { return currentOutput().first; }
-    void setOutput(std::shared_ptr<PlayerItemVideoOutput> output, int turn) {
-        std::lock_guard lock(mutex_);
-        output_ = std::move(output);
-        outputTurn_ = turn;
-    }
-
-    // The loop turn, on the engine's playback thread.
-    void turn() {
-        setOutput(PlayerItemVideoOutput::create(attributes()), turns_.load() + 1);
-        const auto ended = player_->currentItem();
-        if (ended) {
-            player_->removeItem(ended);
-            ended->seekToTime(MediaTime::zero());
-            if (auto current = player_->currentItem()) current->addOutput(output());
-            player_->insertItem(ended, nullptr);
-        }
-        ++turns_;
-    }
-
-    std::shared_ptr<QueuePlayer> player_;
-    std::shared_ptr<PlayerItem> a_, b_;
-    double startHost_ = 0;
-    mutable std::mutex mutex_;
-    std::shared_ptr<PlayerItemVideoOutput> output_;
-    int outputTurn_ = 0;
-    struct TurnGuard {
-        std::mutex mutex;  // a turn and the clip start never overlap
-        bool closed = false;
-    };
-    std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
-    std::atomic<int> turns_{0};
-};
-
 // Reads the newest frame as the frame pump's tick does.
 class Pump {
   public:
-    Pump(Looper& looper, std::vector<FrameTakenHook> hooks,
+    Pump(ClipLooper& looper, std::vector<FrameTakenHook> hooks,
          std::function<void()> everyTick = nullptr)
         : looper_(looper), hooks_(std::move(hooks)), everyTick_(std::move(everyTick)) {}
 
@@ -376,14 +287,15 @@ class Pump {
     }
 
   private:
-    Looper& looper_;
+    ClipLooper& looper_;
     std::vector<FrameTakenHook> hooks_;
     std::function<void()> everyTick_;
     mutable std::mutex mutex_;
     std::vector<Taken> taken_;
 };
 
-void printSummary(const Options& options, const Looper& looper, const std::vector<Taken>& taken) {
+void printSummary(const Options& options, const ClipLooper& looper,
+                  const std::vector<Taken>& taken) {
     std::map<int, int> perTurn;
     for (const auto& t : taken) ++perTurn[t.turn];
     // Gaps between consecutive frames, within turns and across seams.
@@ -453,7 +365,7 @@ int main(int argc, char** argv) {
         everyTick = [&publisher] { publisher->publish(); };
     }
 
-    Looper looper(url);
+    ClipLooper looper(url);
     looper.player().setRate(options.rate);
     Pump pump(looper, std::move(hooks), std::move(everyTick));
     RepeatingTimer timer(std::chrono::milliseconds(16), [&pump] { pump.tick(); });

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ClipLooper.h"
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
@@ -113,88 +114,6 @@ inline double residentMegabytes() {
 inline PixelBufferAttributes pumpAttributes() {
     return {kPixelFormatType32BGRA, true, true};
 }
-
-// The application's loop: two items of one asset, a fresh output attached in
-// the end-of-item observer at each turn.
-class Looper {
-  public:
-    explicit Looper(const std::string& path) {
-        std::lock_guard turning(guard_->mutex);
-        player_ = QueuePlayer::create();
-        output_ = PlayerItemVideoOutput::create(pumpAttributes());
-        const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
-        player_->pause();
-        a_ = PlayerItem::create(asset);
-        b_ = PlayerItem::create(asset);
-        player_->removeAllItems();
-        player_->replaceCurrentItemWithPlayerItem(a_);
-        player_->insertItem(b_, a_);
-        player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
-        if (auto current = player_->currentItem()) current->addOutput(output_);
-        player_->play();
-        // The observer holds the guard, not the looper: a turn under way
-        // when the looper goes finishes first; a later one does nothing.
-        NotificationCenter::defaultCenter().addObserver(
-            this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-            [this, guard = guard_](const Notification&) {
-                std::lock_guard turning(guard->mutex);
-                if (!guard->closed) turn();
-            });
-    }
-    ~Looper() {
-        NotificationCenter::defaultCenter().removeObserver(this);
-        std::lock_guard turning(guard_->mutex);
-        guard_->closed = true;
-    }
-
-    QueuePlayer& player() { return *player_; }
-    int turns() const { return turns_.load(); }
-    std::pair<std::shared_ptr<PlayerItemVideoOutput>, int> output() const {
-        std::lock_guard lock(mutex_);
-        return {output_, outputTurn_};
-    }
-    ItemStats stats() const {
-        ItemStats total;
-        for (const auto& item : {a_, b_}) {
-            const ItemStats s = item->state()->stats();
-            total.decoded += s.decoded;
-            total.skippedLate += s.skippedLate;
-            total.droppedUnseen += s.droppedUnseen;
-            total.underruns += s.underruns;
-        }
-        return total;
-    }
-
-  private:
-    void turn() {
-        const auto fresh = PlayerItemVideoOutput::create(pumpAttributes());
-        {
-            std::lock_guard lock(mutex_);
-            output_ = fresh;
-            outputTurn_ = turns_.load() + 1;
-        }
-        const auto ended = player_->currentItem();
-        if (ended) {
-            player_->removeItem(ended);
-            ended->seekToTime(MediaTime::zero());
-            if (auto current = player_->currentItem()) current->addOutput(fresh);
-            player_->insertItem(ended, nullptr);
-        }
-        ++turns_;
-    }
-
-    std::shared_ptr<QueuePlayer> player_;
-    std::shared_ptr<PlayerItem> a_, b_;
-    mutable std::mutex mutex_;
-    std::shared_ptr<PlayerItemVideoOutput> output_;
-    int outputTurn_ = 0;
-    struct TurnGuard {
-        std::mutex mutex;
-        bool closed = false;
-    };
-    std::shared_ptr<TurnGuard> guard_ = std::make_shared<TurnGuard>();
-    std::atomic<int> turns_{0};
-};
 
 // One read of the newest frame, as a frame pump tick does it.
 inline PixelBufferRef takeNewest(PlayerItemVideoOutput& output, double host) {

@@ -22,9 +22,9 @@ int main() {
     const double cpuBefore = processCpuSeconds();
     const double start = hostTime();
     {
-        Looper looper(path);
+        ClipLooper looper(FileUrl::fromPath(path));
         RepeatingTimer pump(std::chrono::milliseconds(16), [&] {
-            const auto [output, turn] = looper.output();
+            const auto [output, turn] = looper.currentOutput();
             if (takeNewest(*output, hostTime())) ++taken;
         });
         pump.start();

@@ -42,14 +42,14 @@ struct Result {
 };
 
 Result loop(const std::string& path, int turns, bool blockMainAroundSeams) {
-    Looper looper(path);
+    ClipLooper looper(FileUrl::fromPath(path));
     std::vector<Taken> taken;
     std::atomic<bool> done = false;
     // A reader that polls every millisecond, so the gaps it sees are the
     // engine's, not a 16 ms tick's.
     std::thread reader([&] {
         while (!done) {
-            const auto [output, turn] = looper.output();
+            const auto [output, turn] = looper.currentOutput();
             const double host = hostTime();
             if (auto frame = takeNewest(*output, host))
                 taken.push_back({turn, frameNumber(*frame), host});

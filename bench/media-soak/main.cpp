@@ -20,9 +20,9 @@ int main() {
 
     const float rates[] = {1.0f, 2.0f, 0.5f, 4.0f, 0.0f, 8.0f, 1.5f, 0.25f};
     std::atomic<int64_t> taken = 0;
-    Looper looper(path);
+    ClipLooper looper(FileUrl::fromPath(path));
     RepeatingTimer pump(std::chrono::milliseconds(16), [&] {
-        const auto [output, turn] = looper.output();
+        const auto [output, turn] = looper.currentOutput();
         if (takeNewest(*output, hostTime())) ++taken;
     });
     pump.start();

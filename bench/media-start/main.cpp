@@ -13,9 +13,10 @@ namespace {
 
 double startToFirstFrame(const std::string& path) {
     const double start = hostTime();
-    Looper looper(path);  // the clip start: output, asset, two items, queue, play
+    ClipLooper looper(
+        FileUrl::fromPath(path));  // the clip start: output, asset, two items, queue, play
     for (;;) {
-        const auto [output, turn] = looper.output();
+        const auto [output, turn] = looper.currentOutput();
         const double host = hostTime();
         if (output->hasNewPixelBufferForItemTime(output->itemTimeForHostTime(host)))
             return host - start;
