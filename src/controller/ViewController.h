@@ -48,31 +48,31 @@ namespace cliploop {
 class ViewController : public ViewControllerBase,
                        public std::enable_shared_from_this<ViewController> {
     Q_OBJECT
-public:
+  public:
     explicit ViewController(QObject* parent = nullptr);
     ~ViewController() override;
 
     // --- Fields, in declaration order -------------------------------------
-    const CharacterSet whitespaceSet = CharacterSet::whitespaces();              // 1
-    std::shared_ptr<RepeatingTimer> timer;                                       // 2
-    std::shared_ptr<QueuePlayer> player;                                         // 3
-    AtomicSharedPtr<PlayerItemVideoOutput> videoOutput;                          // 4
-    uint32_t texture = 0;                                                        // 5
-    FrameSize size{512, 512};                                                    // 6
-    std::shared_ptr<FrameServer> syphonServer;                                   // 7
-    std::shared_ptr<GraphicsContext> context;                                    // 8
-    bool flag = false;                                                           // 9
-    FileUrl searchPath = FileUrl::fromPath("/");                                 // 10
-    const std::string notificationFullscreen = "addMenuExitFullscreen";         // 11
-    const std::string notificationExitFullscreen = "fullScreenMenuUpdate";      // 12
-    const std::string notificationDragAndDrop = "DragAndDropNotification";      // 13
-    QPointer<VideoView> playerView;                // 14, weak
-    QPointer<VideoView> playerView2;               // 15, strong (see ~ViewController)
-    QPointer<QLineEdit> searchField;               // 16, weak
+    const CharacterSet whitespaceSet = CharacterSet::whitespaces();         // 1
+    std::shared_ptr<RepeatingTimer> timer;                                  // 2
+    std::shared_ptr<QueuePlayer> player;                                    // 3
+    AtomicSharedPtr<PlayerItemVideoOutput> videoOutput;                     // 4
+    uint32_t texture = 0;                                                   // 5
+    FrameSize size{512, 512};                                               // 6
+    std::shared_ptr<FrameServer> syphonServer;                              // 7
+    std::shared_ptr<GraphicsContext> context;                               // 8
+    bool flag = false;                                                      // 9
+    FileUrl searchPath = FileUrl::fromPath("/");                            // 10
+    const std::string notificationFullscreen = "addMenuExitFullscreen";     // 11
+    const std::string notificationExitFullscreen = "fullScreenMenuUpdate";  // 12
+    const std::string notificationDragAndDrop = "DragAndDropNotification";  // 13
+    QPointer<VideoView> playerView;                                         // 14, weak
+    QPointer<VideoView> playerView2;                   // 15, strong (see ~ViewController)
+    QPointer<QLineEdit> searchField;                   // 16, weak
     std::shared_ptr<ArrayController> arrayController;  // 17, strong
-    QPointer<QProgressBar> circularIndicator;      // 18, weak
-    QPointer<QLabel> rateField;                    // 19, weak
-    QPointer<QLabel> searchPathField;              // 20, weak
+    QPointer<QProgressBar> circularIndicator;          // 18, weak
+    QPointer<QLabel> rateField;                        // 19, weak
+    QPointer<QLabel> searchPathField;                  // 20, weak
 
     // --- Start-up -----------------------------------------------------------
     void viewDidLoad() override;
@@ -92,7 +92,8 @@ public:
 
     // --- Clip search and search folder -------------------------------------
     void search();
-    static bool myIsContainsString(const FileUrl& target, const std::vector<std::string>& conditions);
+    static bool myIsContainsString(const FileUrl& target,
+                                   const std::vector<std::string>& conditions);
     void selectButton(QObject* sender);
     void searchButton(QObject* sender);
     void enterSearchField(QObject* sender);
@@ -102,7 +103,7 @@ public:
     void tableViewSelectionDidChange(const Notification& notification);
     void dragAndDrop(const Notification& notification);
 
-private:
+  private:
     // A loop turn and a clip start both rebuild the player's queue; they
     // never overlap.
     std::recursive_mutex queueMutex_;

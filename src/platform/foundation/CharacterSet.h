@@ -7,7 +7,7 @@
 namespace cliploop {
 
 class CharacterSet {
-public:
+  public:
     // Unicode general category Zs (space separators) and the tab; line
     // breaks are not members.
     static CharacterSet whitespaces();
@@ -18,7 +18,7 @@ public:
     // empty text gives one empty piece. Pieces are not changed otherwise.
     std::vector<std::string> componentsSeparatedBy(const std::string& text) const;
 
-private:
+  private:
     explicit CharacterSet(std::function<bool(char32_t)> test) : test_(std::move(test)) {}
     std::function<bool(char32_t)> test_;
 };

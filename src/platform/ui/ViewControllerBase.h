@@ -10,7 +10,7 @@ namespace cliploop {
 
 class ViewControllerBase : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit ViewControllerBase(QObject* parent = nullptr) : QObject(parent) {}
     ~ViewControllerBase() override = default;
 
@@ -27,7 +27,7 @@ public:
         return false;
     }
 
-private:
+  private:
     QVariant representedObject_;
 };
 

@@ -69,11 +69,11 @@ TEST(BadInput, CutFilesAndStillImagesLoopTheFramesTheyHave) {
         fs::copy_file(whole, cut);
         fs::resize_file(cut, fs::file_size(cut) * percent / 100);
     }
-    ClipSpec image{.height = 48,
-                   .frames = 1,
-                   .codec = "png",
-                   .pixelFormat = AV_PIX_FMT_RGB24,
-                   .pattern = Pattern::Quadrant};
+    ClipRecipe image{.height = 48,
+                     .frames = 1,
+                     .codec = "png",
+                     .pixelFormat = AV_PIX_FMT_RGB24,
+                     .pattern = Pattern::Quadrant};
     const std::string png = clip("still.png", image);
     image.codec = "mjpeg";
     image.pixelFormat = AV_PIX_FMT_YUVJ420P;
@@ -109,7 +109,7 @@ TEST(BadInput, CutFilesAndStillImagesLoopTheFramesTheyHave) {
 }
 
 TEST(BadInput, TinyOddAndHugeSizesDecodeWithinTheBoundedPool) {
-    const std::pair<const char*, ClipSpec> cases[] = {
+    const std::pair<const char*, ClipRecipe> cases[] = {
         {"one.mov",
          {.width = 1, .height = 1, .frames = 3, .codec = "png", .pixelFormat = AV_PIX_FMT_RGB24}},
         {"odd.mp4", {.width = 33, .height = 17, .frames = 3, .pixelFormat = AV_PIX_FMT_YUV444P}},
@@ -120,22 +120,23 @@ TEST(BadInput, TinyOddAndHugeSizesDecodeWithinTheBoundedPool) {
           .codec = "mjpeg",
           .pixelFormat = AV_PIX_FMT_YUVJ420P}},
     };
-    for (const auto& [name, spec] : cases) {
+    for (const auto& [name, recipe] : cases) {
         SCOPED_TRACE(name);
-        auto item = itemFor(clip(name, spec));
+        auto item = itemFor(clip(name, recipe));
         const auto frames = pullNumbers(*item);
-        ASSERT_EQ(frames.size(), static_cast<size_t>(spec.frames));
-        for (int i = 0; i < spec.frames; ++i) {
-            EXPECT_EQ(frames[i].width, spec.width);
-            EXPECT_EQ(frames[i].height, spec.height);
-            EXPECT_TRUE(spec.width < 16 || frames[i].number == i);  // too narrow to read
+        ASSERT_EQ(frames.size(), static_cast<size_t>(recipe.frames));
+        for (int i = 0; i < recipe.frames; ++i) {
+            EXPECT_EQ(frames[i].width, recipe.width);
+            EXPECT_EQ(frames[i].height, recipe.height);
+            EXPECT_TRUE(recipe.width < 16 || frames[i].number == i);  // too narrow to read
         }
         // One frame is shown for a second, like a still image.
-        EXPECT_EQ(item->duration(),
-                  (spec.frames == 1 ? MediaTime::fromSeconds(1.0) : MediaTime{spec.frames, 30}));
+        EXPECT_EQ(item->duration(), (recipe.frames == 1 ? MediaTime::fromSeconds(1.0)
+                                                        : MediaTime{recipe.frames, 30}));
         // Memory stays bounded: at most eight 8K surfaces' worth.
         EXPECT_LE(item->state()->surfaceCount(), item->state()->surfaceCapacity());
-        EXPECT_LE(item->state()->surfaceCapacity() * spec.width * spec.height, 8u * 7680 * 4320);
+        EXPECT_LE(item->state()->surfaceCapacity() * recipe.width * recipe.height,
+                  8u * 7680 * 4320);
     }
 }
 

@@ -10,15 +10,15 @@ namespace {
 
 TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraInASurface) {
     const std::vector<int64_t> vfr = {0, 3000, 9000, 18000, 21000, 24000};  // 1/90000 s
-    const std::pair<const char*, ClipSpec> cases[] = {
+    const std::pair<const char*, ClipRecipe> cases[] = {
         {"bframes.mp4", {.frames = 20}},
         {"prores422_10bit.mov",
          {.frames = 5, .codec = "prores_ks", .pixelFormat = AV_PIX_FMT_YUV422P10LE}},
         {"sound.mp4", {.frames = 6, .withAudio = true}},
         {"vfr.mp4", {.frames = 6, .ticks = vfr}},
     };
-    for (const auto& [name, spec] : cases) {
-        auto item = itemFor(clip(name, spec));
+    for (const auto& [name, recipe] : cases) {
+        auto item = itemFor(clip(name, recipe));
         const auto frames = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
             EXPECT_EQ(f.surface()->data(), f.baseAddress());
             EXPECT_GE(f.surface()->fd(), 0);
@@ -28,18 +28,18 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraInASurface) {
             EXPECT_LT(p[2], 40) << name;
             EXPECT_EQ(p[3], 255) << name;
         });
-        ASSERT_EQ(frames.size(), static_cast<size_t>(spec.frames)) << name;
-        for (int i = 0; i < spec.frames; ++i) {
+        ASSERT_EQ(frames.size(), static_cast<size_t>(recipe.frames)) << name;
+        for (int i = 0; i < recipe.frames; ++i) {
             EXPECT_EQ(frames[i].number, i) << name;
             EXPECT_EQ(frames[i].width, 64) << name;
-            EXPECT_EQ(frames[i].time, spec.ticks.empty()
+            EXPECT_EQ(frames[i].time, recipe.ticks.empty()
                                           ? (MediaTime{i, 30})
-                                          : MediaTime::fromSeconds(spec.ticks[i] / 90000.0))
+                                          : MediaTime::fromSeconds(recipe.ticks[i] / 90000.0))
                 << name << " " << i;
         }
         // The end is known exactly once the last frame is out.
-        if (spec.ticks.empty()) {
-            EXPECT_EQ(item->duration(), (MediaTime{spec.frames, 30})) << name;
+        if (recipe.ticks.empty()) {
+            EXPECT_EQ(item->duration(), (MediaTime{recipe.frames, 30})) << name;
         } else {  // the last frame lasts as long as its packet says
             EXPECT_GT(item->duration().seconds(), 24000 / 90000.0);
             EXPECT_LE(item->duration().seconds(), 24000 / 90000.0 + 1 / 15.0);
@@ -74,9 +74,9 @@ TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
     const Case cases[] = {
         {0, 64, 32, 8, 4}, {90, 32, 64, 28, 8}, {180, 64, 32, 56, 28}, {270, 32, 64, 4, 56}};
     for (const Case& c : cases) {
-        const ClipSpec spec{
+        const ClipRecipe recipe{
             .height = 32, .frames = 1, .displayRotation = c.rotation, .pattern = Pattern::Quadrant};
-        auto item = itemFor(clip("turn" + std::to_string(c.rotation) + ".mp4", spec));
+        auto item = itemFor(clip("turn" + std::to_string(c.rotation) + ".mp4", recipe));
         int seen = 0;
         pullNumbers(*item, 1, [&](const PixelBuffer& f) {
             ++seen;

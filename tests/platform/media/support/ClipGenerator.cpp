@@ -99,21 +99,21 @@ struct Writer {
     }
 };
 
-void writeClip(const std::string& path, const ClipSpec& spec) {
+void writeClip(const std::string& path, const ClipRecipe& recipe) {
     av_log_set_level(AV_LOG_ERROR);
     Writer w;
     check(avformat_alloc_output_context2(&w.format, nullptr, nullptr, path.c_str()), "container");
-    const bool variable = !spec.ticks.empty();
-    if (!spec.codec.empty()) {
-        w.open(w.video, spec.codec, [&](AVCodecContext* c) {
-            c->width = spec.width;
-            c->height = spec.height;
-            c->pix_fmt = spec.pixelFormat;
-            c->time_base = variable ? AVRational{1, 90000} : AVRational{1, spec.fps};
-            c->framerate = {spec.fps, 1};
+    const bool variable = !recipe.ticks.empty();
+    if (!recipe.codec.empty()) {
+        w.open(w.video, recipe.codec, [&](AVCodecContext* c) {
+            c->width = recipe.width;
+            c->height = recipe.height;
+            c->pix_fmt = recipe.pixelFormat;
+            c->time_base = variable ? AVRational{1, 90000} : AVRational{1, recipe.fps};
+            c->framerate = {recipe.fps, 1};
             c->gop_size = 12;
             c->max_b_frames = c->codec->capabilities & AV_CODEC_CAP_DELAY ? 2 : 0;
-            if (spec.codec == "libx264") {
+            if (recipe.codec == "libx264") {
                 av_opt_set(c->priv_data, "preset", "veryfast", 0);
                 av_opt_set(c->priv_data, "crf", "12", 0);
             } else {
@@ -121,14 +121,14 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
                 c->flags |= AV_CODEC_FLAG_QSCALE;
             }
         });
-        w.video.stream->avg_frame_rate = {spec.fps, 1};
+        w.video.stream->avg_frame_rate = {recipe.fps, 1};
         // A matrix that turns the picture clockwise, as a player shows it.
-        if (spec.displayRotation)
+        if (recipe.displayRotation)
             av_display_rotation_set(reinterpret_cast<int32_t*>(av_stream_new_side_data(
                                         w.video.stream, AV_PKT_DATA_DISPLAYMATRIX, 36)),
-                                    spec.displayRotation);
+                                    recipe.displayRotation);
     }
-    if (spec.withAudio) {
+    if (recipe.withAudio) {
         w.open(w.audio, "aac", [](AVCodecContext* c) {
             c->sample_rate = 48000;
             c->sample_fmt = AV_SAMPLE_FMT_FLTP;
@@ -137,7 +137,7 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
         });
     }
     AVDictionary* options = nullptr;
-    if (spec.faststart) av_dict_set(&options, "movflags", "+faststart", 0);
+    if (recipe.faststart) av_dict_set(&options, "movflags", "+faststart", 0);
     if (!(w.format->oformat->flags & AVFMT_NOFILE))
         check(avio_open(&w.format->pb, path.c_str(), AVIO_FLAG_WRITE), "open file");
     const int r = avformat_write_header(w.format, &options);
@@ -146,28 +146,28 @@ void writeClip(const std::string& path, const ClipSpec& spec) {
 
     if (w.video.codec) {
         const std::unique_ptr<SwsContext, void (*)(SwsContext*)> sws(
-            sws_getContext(spec.width, spec.height, AV_PIX_FMT_RGB24, spec.width, spec.height,
-                           spec.pixelFormat, SWS_POINT, nullptr, nullptr, nullptr),
+            sws_getContext(recipe.width, recipe.height, AV_PIX_FMT_RGB24, recipe.width,
+                           recipe.height, recipe.pixelFormat, SWS_POINT, nullptr, nullptr, nullptr),
             sws_freeContext);
         check(sws ? 0 : AVERROR(EINVAL), "conversion");
         std::vector<uint8_t> rgb;
-        for (int i = 0; i < spec.frames; ++i) {
-            w.frame->width = spec.width;
-            w.frame->height = spec.height;
-            w.frame->format = spec.pixelFormat;
+        for (int i = 0; i < recipe.frames; ++i) {
+            w.frame->width = recipe.width;
+            w.frame->height = recipe.height;
+            w.frame->format = recipe.pixelFormat;
             check(av_frame_get_buffer(w.frame, 0), "frame");
-            drawPattern(rgb, spec.width, spec.height, i, spec.pattern);
+            drawPattern(rgb, recipe.width, recipe.height, i, recipe.pattern);
             const uint8_t* source[1] = {rgb.data()};
-            const int sourceStride[1] = {spec.width * 3};
-            sws_scale(sws.get(), source, sourceStride, 0, spec.height, w.frame->data,
+            const int sourceStride[1] = {recipe.width * 3};
+            sws_scale(sws.get(), source, sourceStride, 0, recipe.height, w.frame->data,
                       w.frame->linesize);
-            w.frame->pts = variable ? spec.ticks[static_cast<size_t>(i)] : i;
+            w.frame->pts = variable ? recipe.ticks[static_cast<size_t>(i)] : i;
             w.send(w.video);
         }
         w.send(w.video, true);
     }
     if (w.audio.codec) {  // silence as long as the frames
-        const int64_t samples = int64_t{spec.frames} * 48000 / spec.fps;
+        const int64_t samples = int64_t{recipe.frames} * 48000 / recipe.fps;
         for (int64_t done = 0; done < samples; done += w.audio.codec->frame_size) {
             w.frame->nb_samples = w.audio.codec->frame_size;
             w.frame->format = w.audio.codec->sample_fmt;
@@ -196,10 +196,10 @@ std::string testPath(const std::string& name) {
     return dir.path + "/" + name;
 }
 
-std::string clip(const std::string& name, const ClipSpec& spec) {
+std::string clip(const std::string& name, const ClipRecipe& recipe) {
     const std::string path = testPath(name);
     try {
-        if (!std::filesystem::exists(path)) writeClip(path, spec);
+        if (!std::filesystem::exists(path)) writeClip(path, recipe);
     } catch (const std::exception& e) {
         ADD_FAILURE() << name << ": " << e.what();
     }

@@ -19,7 +19,7 @@ enum class Pattern {
     Quadrant,     // the top-left quarter white, the rest black
 };
 
-struct ClipSpec {
+struct ClipRecipe {
     int width = 64;
     int height = 64;
     int frames = 10;
@@ -35,10 +35,10 @@ struct ClipSpec {
 
 // A path in a folder of the test program's own, removed when the program ends.
 std::string testPath(const std::string& name);
-// Writes `spec` to testPath(name) (its extension picks the container) unless an
+// Writes `recipe` to testPath(name) (its extension picks the container) unless an
 // earlier call did, and returns that path. A clip that cannot be written fails
 // the calling test.
-std::string clip(const std::string& name, const ClipSpec& spec);
+std::string clip(const std::string& name, const ClipRecipe& recipe);
 
 // The number a FrameNumber pattern frame shows.
 int readFrameNumber(const PixelBuffer& frame);
