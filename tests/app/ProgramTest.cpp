@@ -37,16 +37,22 @@ TEST(Program, ServesVideoAtOnceAndWithoutADisplaySaysSoInOneLine) {
     ASSERT_TRUE(framed) << output.toStdString() << process.readAllStandardError().toStdString();
     EXPECT_TRUE(output.contains(" 512 512 0,0,0 0,0,0")) << output.toStdString();
 
-    QProcess bare;
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    bare.setProcessEnvironment(env);
-    bare.start(program, {});
-    ASSERT_TRUE(bare.waitForFinished(60000));
-    EXPECT_EQ(bare.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(bare.exitCode(), 1);
-    const QString err = QString::fromLocal8Bit(bare.readAllStandardError());
-    EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains("no display")) << err.toStdString();
+    // No display at all, and a display named but not there: one line, status
+    // 1, no abort.
+    for (const char* display : {"", ":987"}) {
+        QProcess bare;
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+        if (*display) env.insert("DISPLAY", display);
+        bare.setProcessEnvironment(env);
+        bare.start(program, {});
+        ASSERT_TRUE(bare.waitForFinished(60000));
+        EXPECT_EQ(bare.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(bare.exitCode(), 1);
+        const QString err = QString::fromLocal8Bit(bare.readAllStandardError());
+        EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains(*display ? "cannot open the display" : "no display"))
+            << err.toStdString();
+    }
 }
 
 }  // namespace

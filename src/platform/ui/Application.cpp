@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/Dispatch.h"
 
@@ -105,6 +109,48 @@ void connectDelegateCallbacks(QGuiApplication* app) {
     });
 }
 
+// While the application object connects to the display, Qt's messages are
+// held back: a display that is named but cannot be reached (a stale DISPLAY)
+// makes Qt abort with a core dump after several lines; here it ends the
+// program with one line and a failure status instead.
+class DisplayConnectionGuard {
+  public:
+    explicit DisplayConnectionGuard(const char* program) {
+        if (program) programSlot() = program;
+        previous_ = qInstallMessageHandler(&DisplayConnectionGuard::hold);
+    }
+    ~DisplayConnectionGuard() {
+        qInstallMessageHandler(previous_);
+        for (const auto& [type, message] : heldSlot()) {
+            previous_ ? previous_(type, QMessageLogContext(), message)
+                      : (void)std::fprintf(stderr, "%s\n", qPrintable(message));
+        }
+        heldSlot().clear();
+    }
+
+  private:
+    static std::vector<std::pair<QtMsgType, QString>>& heldSlot() {
+        static std::vector<std::pair<QtMsgType, QString>> held;
+        return held;
+    }
+    static const char*& programSlot() {
+        static const char* program = "cliploop";
+        return program;
+    }
+    static void hold(QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type != QtFatalMsg) {
+            heldSlot().emplace_back(type, message);
+            return;
+        }
+        const QString reason = heldSlot().empty() ? message : heldSlot().front().second;
+        std::fprintf(stderr, "%s: cannot open the display: %s\n", programSlot(),
+                     qPrintable(reason.simplified()));
+        std::fflush(nullptr);
+        std::_Exit(EXIT_FAILURE);
+    }
+    QtMessageHandler previous_ = nullptr;
+};
+
 }  // namespace application
 
 int applicationMain(int argc, char** argv, MainInterfaceLoader loadMainInterface) {
@@ -115,7 +161,10 @@ int applicationMain(int argc, char** argv, MainInterfaceLoader loadMainInterface
                      argc > 0 && argv[0] ? argv[0] : "cliploop");
         return 1;
     }
+    std::optional<application::DisplayConnectionGuard> guard(std::in_place,
+                                                             argc > 0 ? argv[0] : nullptr);
     QApplication app(argc, argv);
+    guard.reset();
     QApplication::setApplicationName(QStringLiteral("cliploop"));
     const std::shared_ptr<void> mainQueue = application::installMainQueue(&app);
     application::connectDelegateCallbacks(&app);
