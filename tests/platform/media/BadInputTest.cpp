@@ -85,12 +85,18 @@ TEST(BadInput, CutFilesAndStillImagesLoopTheFramesTheyHave) {
     for (const auto& [path, longest] : cases) {
         SCOPED_TRACE(path);
         const bool still = fs::path(path).extension() != ".mp4";
+        // What a turn holds: the frames the file keeps, from the first, in order.
+        const auto frames = pullNumbers(*itemFor(path));
+        ASSERT_FALSE(frames.empty());
+        for (size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i].number, still ? 240 : static_cast<int>(i));  // light left half: 240
+        }
+        // Looped at a high rate a pump skips frames; whichever it takes are whole.
         LoopDriver loop(path, 4.0f);
         ASSERT_TRUE(loop.waitUntil([&] { return loop.turns() >= 2; }));
         loop.stop();
         const auto taken = loop.taken();
         ASSERT_FALSE(taken.empty());
-        EXPECT_EQ(taken.front().number, still ? 240 : 0);  // a light left half reads 240
         for (const auto& frame : taken) {
             EXPECT_EQ(frame.width, 64);
             EXPECT_EQ(frame.height, still ? 48 : 64);
