@@ -1,17 +1,19 @@
-// The queue player's contract on real decoded clips: the queue, the end of
-// an item, rates, outputs, the picture source.
+// The queue player's contract on real decoded clips: the queue, rates, the
+// end of an item, outputs, the picture source, and looping the way the
+// application does it.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
 #include <any>
 #include <atomic>
+#include <cmath>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
-#include "support/ClipGenerator.h"
-#include "support/LoopDriver.h"
-#include "support/Pull.h"
+#include "support/MediaTestSupport.h"
 
 namespace cliploop::testing {
 namespace {
@@ -19,7 +21,7 @@ namespace {
 std::shared_ptr<PlayerItem> shortItem() {  // 0.2 s
     return itemFor(clip("short.mp4", {.frames = 6}));
 }
-std::shared_ptr<PlayerItem> longItem() {  // outlasts a test
+std::shared_ptr<PlayerItem> longItem() {  // 3 s
     return itemFor(clip("long.mp4", {.frames = 90}));
 }
 // The frame the output has now, if new.
@@ -28,175 +30,241 @@ PixelBufferRef take(PlayerItemVideoOutput& output) {
     return output.hasNewPixelBufferForItemTime(t) ? output.copyPixelBufferForItemTime(t, nullptr)
                                                   : nullptr;
 }
+// Calls `handler` for every end-of-item notification while it lives.
+struct EndObserver {
+    explicit EndObserver(std::function<void(const Notification&)> handler) {
+        NotificationCenter::defaultCenter().addObserver(
+            this, kPlayerItemDidPlayToEndTimeNotification, nullptr, std::move(handler));
+    }
+    ~EndObserver() { NotificationCenter::defaultCenter().removeObserver(this); }
+};
 
-TEST(QueuePlayerContract, QueueOperations) {
+TEST(QueuePlayerContract, QueueOperationsAndRates) {
     auto player = QueuePlayer::create();
-    EXPECT_EQ(player->currentItem(), nullptr);
-    EXPECT_EQ(player->rate(), 0.f);
     EXPECT_FALSE(player->currentTimeForHostTime(hostTime()).isValid());
-
     auto a = longItem(), b = longItem(), c = longItem();
     player->replaceCurrentItemWithPlayerItem(a);
     player->insertItem(c, nullptr);
-    player->insertItem(b, a);  // between a and c
-    EXPECT_EQ(player->items(), (std::vector{a, b, c}));
+    player->insertItem(b, a);        // between a and c
     player->insertItem(b, nullptr);  // already queued: no change
     EXPECT_EQ(player->items(), (std::vector{a, b, c}));
-
     player->removeItem(b);  // not current: just leaves
-    EXPECT_EQ(player->items(), (std::vector{a, c}));
     player->removeItem(a);  // current: the next becomes current
-    EXPECT_EQ(player->currentItem(), c);
+    EXPECT_EQ(player->items(), (std::vector{c}));
     EXPECT_TRUE(c->state()->isCurrent());
     EXPECT_FALSE(a->state()->isCurrent());
+
+    // The clock runs at the rate; a negative rate freezes it.
+    ASSERT_TRUE(eventually([&] { return c->state()->isReady(); }));
+    player->setRate(2.0f);
+    const double h = hostTime();
+    EXPECT_NEAR(player->currentTimeForHostTime(h + 0.5).seconds() -
+                    player->currentTimeForHostTime(h).seconds(),
+                1.0, 1e-6);
+    player->setRate(-1.0f);
+    EXPECT_EQ(player->rate(), 0.f);
+    EXPECT_EQ(player->currentTimeForHostTime(h + 1), player->currentTimeForHostTime(h + 2));
 
     player->replaceCurrentItemWithPlayerItem(b);
     EXPECT_EQ(player->items(), (std::vector{b}));
     player->removeAllItems();
-    EXPECT_TRUE(player->items().empty());
     EXPECT_FALSE(b->state()->isCurrent());
     player->insertItem(a, nullptr);  // into an empty queue: current at once
     EXPECT_EQ(player->currentItem(), a);
 }
 
-TEST(QueuePlayerContract, RateDrivesTheClockAndNegativeMeansFrozen) {
+TEST(QueuePlayerContract, OutputsAndPicturesFollowTheCurrentItem) {
     auto player = QueuePlayer::create();
-    auto a = longItem();
-    player->replaceCurrentItemWithPlayerItem(a);
-    ASSERT_TRUE(eventually([&] { return a->state()->isReady(); }));
-    const double h = hostTime() + 0.5;  // host times ahead of now: no waiting
-    player->setRate(2.0f);
-    EXPECT_EQ(player->rate(), 2.f);
-    EXPECT_NEAR(player->currentTimeForHostTime(h + 1).seconds() -
-                    player->currentTimeForHostTime(h).seconds(),
-                2.0, 1e-6);
-    player->setRate(-1.0f);
-    EXPECT_EQ(player->rate(), 0.f);
-    EXPECT_EQ(player->currentTimeForHostTime(h + 1), player->currentTimeForHostTime(h + 2));
-    player->play();
-    EXPECT_EQ(player->rate(), 1.f);
-    player->pause();
-    EXPECT_EQ(player->rate(), 0.f);
-}
-
-TEST(QueuePlayerContract, AnOutputServesOnlyItsItemAndOnlyWhileItIsCurrent) {
-    auto player = QueuePlayer::create();
+    PictureSource pictures(player);
     auto output = PlayerItemVideoOutput::create(pumpAttributes());
-    EXPECT_FALSE(output->itemTimeForHostTime(hostTime()).isValid());
-    EXPECT_FALSE(output->hasNewPixelBufferForItemTime(MediaTime::zero()));
-
-    auto a = longItem(), b = longItem();
+    EXPECT_EQ(pictures.frameForHostTime(hostTime()), nullptr);
+    auto a = longItem(), b = shortItem();
     player->replaceCurrentItemWithPlayerItem(a);
     player->insertItem(b, a);
     b->addOutput(output);
-    // b waits behind a: no item time, nothing to show yet.
+    ASSERT_TRUE(eventually(
+        [&] { return pictures.frameForHostTime(hostTime()) != nullptr && b->state()->isReady(); }));
+    // b waits behind a: its output has no item time and nothing to show.
     EXPECT_FALSE(output->itemTimeForHostTime(hostTime()).isValid());
-    ASSERT_TRUE(eventually([&] { return b->state()->isReady(); }));
     EXPECT_EQ(take(*output), nullptr);
 
     player->removeItem(a);
     PixelBufferRef first;
     ASSERT_TRUE(eventually([&] { return (first = take(*output)) != nullptr; }));
-    EXPECT_EQ(readFrameNumber(*first), 0);
     EXPECT_EQ(first->presentationTime(), MediaTime::zero());
-    // Paused, the first frame is new once; asked again it is still given.
-    EXPECT_FALSE(output->hasNewPixelBufferForItemTime(output->itemTimeForHostTime(hostTime())));
-    MediaTime shown;
-    EXPECT_NE(output->copyPixelBufferForItemTime(MediaTime::zero(), &shown), nullptr);
-    EXPECT_EQ(shown, MediaTime::zero());
-
+    EXPECT_EQ(take(*output), nullptr);  // paused, a frame is new once
+    // b's frame replaces a's in the picture; with nothing current, it stays.
+    EXPECT_EQ(pictures.frameForHostTime(hostTime()), first);
+    player->removeAllItems();
+    EXPECT_EQ(pictures.frameForHostTime(hostTime()), first);
     // Outputs dropped by their owners do not pile up on the item.
     for (int i = 0; i < 100; ++i) b->addOutput(PlayerItemVideoOutput::create(pumpAttributes()));
     EXPECT_LE(b->outputs().size(), 2u);
-    b->removeOutput(output);
-    EXPECT_FALSE(output->itemTimeForHostTime(hostTime()).isValid());
 }
 
-TEST(QueuePlayerContract, EndIsPostedOnceWithTheEndedItemStillCurrent) {
-    struct Seen {
-        std::shared_ptr<PlayerItem> item, current;
-        const void* sender;
-        std::thread::id thread;
-    };
-    for (const auto action : {ActionAtItemEnd::Advance, ActionAtItemEnd::None}) {
-        auto player = QueuePlayer::create();
-        auto log = std::make_shared<std::pair<std::mutex, std::vector<Seen>>>();
-        const auto seen = [log] {
-            std::lock_guard lock(log->first);
-            return log->second;
-        };
-        NotificationCenter::defaultCenter().addObserver(
-            &log, kPlayerItemDidPlayToEndTimeNotification, nullptr,
-            [log, player](const Notification& n) {
-                const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
-                std::lock_guard lock(log->first);
-                log->second.push_back({item ? *item : nullptr, player->currentItem(), n.sender,
-                                       std::this_thread::get_id()});
-            });
-        auto a = shortItem(), b = longItem();
-        player->replaceCurrentItemWithPlayerItem(a);
-        player->insertItem(b, a);
-        player->setActionAtItemEnd(action);
-        player->play();
-        ASSERT_TRUE(eventually([&] { return !seen().empty(); }));
-        EXPECT_EQ(seen()[0].item, a);
-        EXPECT_EQ(seen()[0].current, a);
-        EXPECT_EQ(seen()[0].sender, a.get());
-        EXPECT_NE(seen()[0].thread, std::this_thread::get_id());
-        if (action == ActionAtItemEnd::Advance) {
-            // The ended item leaves; the next plays on at the same rate.
-            ASSERT_TRUE(eventually([&] { return player->currentItem() == b; }));
-            EXPECT_EQ(player->items(), (std::vector{b}));
-            EXPECT_EQ(player->rate(), 1.f);
-            EXPECT_TRUE(b->state()->isCurrent());
-            EXPECT_EQ(seen().size(), 1u);
-        } else {
-            player->setRate(2.0f);  // rate changes do not make it end again
-            player->setRate(1.0f);
-            EXPECT_EQ(player->currentItem(), a);
-            EXPECT_EQ(a->state()->runOutHostTime(), std::nullopt);
-            EXPECT_EQ(seen().size(), 1u);
-            a->seekToTime(MediaTime::zero());  // rewound, it plays to its end again
-            ASSERT_TRUE(eventually([&] { return seen().size() == 2; }));
-        }
-        NotificationCenter::defaultCenter().removeObserver(&log);
-    }
-}
-
-TEST(QueuePlayerContract, PictureSourceFollowsTheCurrentItem) {
+// The loop below checks the end across rate changes and rewinds.
+TEST(QueuePlayerContract, EndIsPostedOnceOnAnotherThreadWithTheEndedItemStillCurrent) {
     auto player = QueuePlayer::create();
-    PictureSource pictures(player);
-    EXPECT_EQ(pictures.frameForHostTime(hostTime()), nullptr);
-    auto a = longItem(), b = shortItem();
+    auto a = shortItem(), b = longItem();
+    struct Seen {
+        std::mutex mutex;
+        int ends = 0;  // of a (b ends too, 3 s later)
+        bool wellFormed = true;
+    };
+    const auto seen = std::make_shared<Seen>();  // outlives a call under way
+    EndObserver observer([seen, a, weak = std::weak_ptr(player),
+                          test = std::this_thread::get_id()](const Notification& n) {
+        const auto* item = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
+        if (!item || *item != a) return;
+        const bool current = [&] {  // without keeping the player
+            const auto player = weak.lock();
+            return player && player->currentItem() == a;
+        }();
+        std::lock_guard lock(seen->mutex);
+        ++seen->ends;
+        seen->wellFormed &= current && n.sender == a.get() && std::this_thread::get_id() != test;
+    });
     player->replaceCurrentItemWithPlayerItem(a);
     player->insertItem(b, a);
-    PixelBufferRef shown;
-    ASSERT_TRUE(
-        eventually([&] { return (shown = pictures.frameForHostTime(hostTime())) != nullptr; }));
-    player->removeItem(a);
-    // b's first frame replaces a's; with nothing current, the last one stays.
-    ASSERT_TRUE(eventually([&] {
-        auto now = pictures.frameForHostTime(hostTime());
-        return now && now != shown;
-    }));
-    player->removeAllItems();
-    EXPECT_NE(pictures.frameForHostTime(hostTime()), nullptr);
+    player->play();
+    // The ended item leaves; the next plays on at the same rate.
+    ASSERT_TRUE(eventually([&] { return player->currentItem() == b; }));
+    EXPECT_EQ(player->items(), (std::vector{b}));
+    EXPECT_EQ(player->rate(), 1.f);
+    player.reset();  // no notification after this
+    std::lock_guard lock(seen->mutex);
+    EXPECT_EQ(seen->ends, 1);
+    EXPECT_TRUE(seen->wellFormed);
 }
 
 TEST(QueuePlayerContract, APlayerDroppedFromItsOwnEndObserverEndsCleanly) {
-    auto p = std::make_shared<std::shared_ptr<QueuePlayer>>(QueuePlayer::create());
+    auto player = QueuePlayer::create();
     std::atomic<bool> dropped = false;
-    std::mutex m;
-    NotificationCenter::defaultCenter().addObserver(
-        &dropped, kPlayerItemDidPlayToEndTimeNotification, nullptr, [&](const Notification&) {
-            std::lock_guard lock(m);
-            p->reset();
-            dropped = true;
-        });
-    (*p)->replaceCurrentItemWithPlayerItem(shortItem());
-    (*p)->play();
+    EndObserver observer([&](const Notification&) {
+        player.reset();
+        dropped = true;  // the last the handler touches
+    });
+    player->replaceCurrentItemWithPlayerItem(shortItem());
+    player->play();
     EXPECT_TRUE(eventually([&] { return dropped.load(); }));
-    NotificationCenter::defaultCenter().removeObserver(&dropped);
+}
+
+// Loops a clip as the application's controller does: two items of one asset,
+// the turn done in the end-of-item observer with a fresh output attached to
+// the next item. Meanwhile the test takes the newest frame now and then, as
+// the frame pump does.
+class LoopDriver {
+  public:
+    struct Taken {
+        int turn, number;  // turn 0: the clip's start
+        MediaTime time;
+    };
+
+    LoopDriver(const std::string& path, float rate) {
+        const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
+        const auto a = PlayerItem::create(asset);
+        std::lock_guard lock(shared_->mutex);
+        player_->replaceCurrentItemWithPlayerItem(a);
+        player_->insertItem(PlayerItem::create(asset), a);
+        a->addOutput(output_);
+        player_->setRate(rate);
+        // A turn holds the mutex: once stopped, none is under way and later ones do nothing.
+        observer_.emplace([this, shared = shared_](const Notification& n) {
+            std::lock_guard lock(shared->mutex);
+            if (!shared->stopped) turn(n);
+        });
+    }
+    ~LoopDriver() { stop(); }
+    void stop() {
+        observer_.reset();
+        std::lock_guard lock(shared_->mutex);
+        shared_->stopped = true;
+    }
+    void setRate(float rate) {  // between turns, so that a turn sees one clock
+        std::lock_guard lock(shared_->mutex);
+        player_->setRate(rate);
+    }
+    // Takes frames until `done` holds; false after 30 s (a hang guard).
+    bool waitUntil(const std::function<bool()>& done) {
+        return eventually([&] {
+            std::unique_lock lock(shared_->mutex);
+            const auto output = output_;
+            const int turn = turns_;
+            lock.unlock();
+            if (auto frame = take(*output))
+                taken_.push_back({turn, readFrameNumber(*frame), frame->presentationTime()});
+            return done();
+        });
+    }
+    int turns() {
+        std::lock_guard lock(shared_->mutex);
+        return turns_;
+    }
+    const std::vector<Taken>& taken() const { return taken_; }
+    QueuePlayer& player() { return *player_; }
+    // Whether at every turn the ended item was still the current one, and the
+    // next one, when ready, started at the very host time the ended one ran out.
+    bool turnsWereExact() {
+        std::lock_guard lock(shared_->mutex);
+        return exact_;
+    }
+
+  private:
+    void turn(const Notification& n) {
+        const auto* object = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
+        const auto items = player_->items();
+        if (items.size() != 2 || !object || *object != items[0]) return void(exact_ = false);
+        const auto &ended = items[0], &next = items[1];
+        const bool nextReady = next->state()->isReady();
+        const auto end = ended->state()->endHostTime();
+        output_ = PlayerItemVideoOutput::create(pumpAttributes());
+        ++turns_;
+        player_->removeItem(ended);
+        const double later = player_->currentTimeForHostTime(end.value_or(0) + 0.01).seconds();
+        if (!end || (nextReady && std::abs(later - 0.01 * player_->rate()) > 1e-6)) exact_ = false;
+        ended->seekToTime(MediaTime::zero());
+        next->addOutput(output_);
+        player_->insertItem(ended, nullptr);
+    }
+
+    struct Shared {
+        std::mutex mutex;  // guards the driver's state
+        bool stopped = false;
+    };
+    const std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    const std::shared_ptr<QueuePlayer> player_ = QueuePlayer::create();
+    std::shared_ptr<PlayerItemVideoOutput> output_ =
+        PlayerItemVideoOutput::create(pumpAttributes());
+    int turns_ = 0;
+    bool exact_ = true;
+    std::vector<Taken> taken_;  // the test thread's own
+    std::optional<EndObserver> observer_;
+};
+
+TEST(SeamlessLoop, EveryTurnStartsWhereTheLastEndedAndShowsFramesOnceInOrderAtEveryRate) {
+    LoopDriver loop(clip("loop.mp4", {.frames = 8}), 0.5f);
+    ASSERT_TRUE(loop.waitUntil([&] { return loop.turns() >= 3; }));
+    loop.setRate(8.0f);
+    ASSERT_TRUE(loop.waitUntil([&] { return loop.turns() >= 10; }));
+    loop.setRate(0.0f);  // frozen, then on again
+    const int frozenAt = loop.turns();
+    loop.setRate(3.0f);
+    ASSERT_TRUE(loop.waitUntil([&] { return loop.turns() >= frozenAt + 3; }));
+    loop.stop();
+    EXPECT_TRUE(loop.turnsWereExact());
+    EXPECT_EQ(loop.player().items().size(), 2u);  // each rewound behind the other
+
+    // However many frames the reader misses, those of a turn come at their
+    // exact times, in order, once each.
+    ASSERT_FALSE(loop.taken().empty());
+    int turn = -1, number = -1;
+    for (const auto& frame : loop.taken()) {
+        EXPECT_EQ(frame.time, (MediaTime{frame.number, 30})) << "turn " << frame.turn;
+        EXPECT_TRUE(frame.turn > turn || frame.number > number)
+            << "turn " << frame.turn << ": " << number << " then " << frame.number;
+        turn = frame.turn;
+        number = frame.number;
+    }
 }
 
 }  // namespace

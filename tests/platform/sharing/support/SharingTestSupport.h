@@ -1,64 +1,198 @@
 #pragma once
 // Fixtures for the frame-sharing tests: a private runtime directory per test,
-// resource counts, raw sockets, child processes, and waiting for another
-// thread or process to catch up (polled, never timed).
+// resource counts, raw sockets speaking the protocol by hand, child processes,
+// and waiting for another thread or process to catch up (polled, never timed).
 #include <gtest/gtest.h>
-#include <sys/types.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
-#include <memory>
-#include <string>
+#include <thread>
 
 #include "sharing/FrameSharing.h"
+#include "sharing/client/Protocol.h"
 
 namespace cliploop::testing {
 
-// Points XDG_RUNTIME_DIR at a fresh 0700 directory for the test's duration.
+// Polls until `condition` holds; false after 30 s (a hang guard).
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Points XDG_RUNTIME_DIR at a fresh 0700 directory for the test's duration,
+// and makes a context with one texture, as start-up does.
 class SharingTest : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        char pattern[] = "/tmp/cliploop-sharing-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        runtimeDir_ = pattern;
+        setenv("XDG_RUNTIME_DIR", pattern, 1);
+        auto format =
+            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
+        context_ = format ? GraphicsContext::create(*format) : nullptr;
+        ASSERT_TRUE(context_);
+        texture_ = context_->genTexture();
+    }
+    void TearDown() override {
+        server_.reset();
+        std::filesystem::remove_all(runtimeDir_);
+    }
 
-    // A context with one texture bound, as start-up makes them.
-    void makeContextAndTexture();
     // Makes `surface` the texture's storage; returns it.
-    std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface);
-    // Binds a new surface of that size, filled with `fill`, to the texture.
-    std::shared_ptr<Surface> bindNewSurface(int width, int height, uint8_t fill);
-    void publish(double width, double height, bool flipped = true);
-    // Publishes and waits until the server has sent (or skipped) the frame
-    // for every client.
-    void publishAndDeliver(double width, double height);
+    std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface) {
+        context_->bindTexture(gl::kTextureRectangle, texture_);
+        EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, surface->width(),
+                                              surface->height(), gl::kBGRA, gl::kUnsignedInt8888Rev,
+                                              surface, 0),
+                  0);
+        return surface;
+    }
+    std::shared_ptr<Surface> bindNewSurface(int width, int height, uint8_t fill) {
+        auto surface = Surface::create(width, height);
+        std::memset(surface->data(), fill, surface->byteSize());
+        return bind(std::move(surface));
+    }
+    void publish(double width, double height) {
+        server_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width, height},
+                                     {width, height}, true);
+    }
+    // Publishes and waits until the server has sent (or skipped) the frame for every client.
+    void publishAndDeliver(double width, double height) {
+        publish(width, height);
+        const uint64_t frame = server_->frameCount();
+        EXPECT_TRUE(eventually([&] { return server_->deliveredFrameNumber() >= frame; }));
+    }
 
     std::string runtimeDir_;
-    std::string savedRuntimeDir_;
-    bool hadRuntimeDir_ = false;
     std::shared_ptr<GraphicsContext> context_;
     uint32_t texture_ = 0;
     std::shared_ptr<FrameServer> server_;
 };
 
-// Open descriptors and mapped surfaces of this process.
-int openDescriptorCount();
-int mappedSurfaceCount();
+inline int openDescriptorCount() {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
+}
+// The mappings of surfaces in this process, or the permissions of the one at `address`.
+inline int mappedSurfaceCount() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);)
+        count += line.find("memfd:cliploop-surface") != std::string::npos;
+    return count;
+}
+inline std::string mappingPermissions(const void* address) {
+    std::ifstream maps("/proc/self/maps");
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long from = 0, to = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, permissions) == 3 && from <= at &&
+            at < to)
+            return permissions;
+    }
+    return "";
+}
 
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds deadline = std::chrono::seconds(10));
-
-// A raw connection to a server's socket, speaking the protocol by hand.
-int connectRaw(const std::string& socketPath);
-// Reads the greeting and answers it; false when the server did not greet.
-bool greet(int fd);
+// A raw connection to a server's socket; -1 if refused.
+inline int connectRaw(const std::string& socketPath) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
+}
 // Sends one message, with `passFd` attached when it is not negative.
-ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -1);
-// Reads (closing any descriptors received) until the peer ends the
-// connection; false if it does not within a generous deadline.
-bool readsUntilEnd(int fd);
+inline ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -1) {
+    iovec iov{const_cast<void*>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (passFd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        std::memcpy(CMSG_DATA(c), &passFd, sizeof passFd);
+    }
+    return sendmsg(fd, &msg, MSG_NOSIGNAL);
+}
+// Receives one message into `message` within 10 s: its size, 0 when the peer
+// ended, -1 on an error, -2 on timeout. A descriptor that came with it goes to
+// `passed`, or is closed.
+template <class Message>
+ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return -2;
+    alignas(8) char buffer[protocol::kMaxMessageBytes];
+    iovec iov{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    int received = -1;
+    if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_RIGHTS)
+        std::memcpy(&received, CMSG_DATA(c), sizeof received);
+    if (passed)
+        *passed = received;
+    else if (received >= 0)
+        close(received);
+    std::memcpy(message, buffer,
+                std::min(sizeof *message, static_cast<size_t>(std::max<ssize_t>(got, 0))));
+    return got;
+}
+// Reads the greeting, which comes first and names the protocol and its
+// version, and answers it; false when the server did not greet so.
+inline bool greet(int fd) {
+    protocol::ServerHello hello;
+    if (receiveMessage(fd, &hello) != sizeof hello || hello.magic != protocol::kMagic ||
+        hello.type != static_cast<uint32_t>(protocol::MessageType::ServerHello) ||
+        hello.version != protocol::kVersion)
+        return false;
+    protocol::ClientHello reply;
+    return sendMessage(fd, &reply, sizeof reply) == sizeof reply;
+}
+// Reads until the peer ends the connection; false if it does not within 10 s.
+inline bool readsUntilEnd(int fd) {
+    for (char ignored[protocol::kMaxMessageBytes];;) {
+        const ssize_t got = receiveMessage(fd, &ignored);
+        if (got <= 0) return got != -2;
+    }
+}
 
 // Runs `body` in a forked child that exits with its result; returns its pid.
-pid_t forkChild(const std::function<int()>& body);
+inline pid_t forkChild(const std::function<int()>& body) {
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
 // Waits for the child and returns its exit status (or 128 + signal).
-int waitChild(pid_t pid);
+inline int waitChild(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 }  // namespace cliploop::testing

@@ -1,0 +1,150 @@
+#pragma once
+// Test clips made with the ffmpeg command, and reading an item's frames
+// without a player.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "media/ItemState.h"
+#include "media/MediaEngine.h"
+
+namespace cliploop::testing {
+
+struct ClipRecipe {
+    int width = 64;
+    int height = 64;
+    int frames = 10;                // at 30 per second
+    std::string codec = "libx264";  // "": no video; "png"/"mjpeg" to a .png/.jpg: a still image
+    std::string pixelFormat = "yuv420p";
+    bool faststart = false;           // MP4/MOV index ahead of the data
+    int displayRotation = 0;          // clockwise turn a player applies to show it upright
+    std::vector<int64_t> ticks = {};  // presentation times in 1/90000 s (variable rate), or empty
+    bool withAudio = false;           // a silent AAC track as long as the frames
+    int first = 0;                    // the number the first frame shows (240: light top-left)
+};
+
+// A path in a folder of the test program's own, removed when the program ends.
+inline std::string testPath(const std::string& name) {
+    static const struct Dir {
+        std::string path = std::filesystem::temp_directory_path() / "cliploop-media-XXXXXX";
+        Dir() { mkdtemp(path.data()); }
+        ~Dir() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } dir;
+    return dir.path + "/" + name;
+}
+
+// Writes `recipe` to testPath(name) (its extension picks the container) unless
+// written already, and returns the path; a failure fails the calling test.
+inline std::string clip(const std::string& name, const ClipRecipe& r) {
+    const std::string path = testPath(name);
+    if (std::filesystem::exists(path)) return path;
+    using std::to_string;
+    // Each frame shows its number as eight black or white columns in its upper
+    // half, most significant bit first, which survives lossy coding. The lower
+    // half is a noisy dark blue, so that frames have a realistic size and a cut
+    // file loses frames, not just its index.
+    const std::string light = "mod(trunc((N+" + to_string(r.first) + ")/pow(2,7-trunc(X*8/W))),2)";
+    const std::string grey = "if(lt(Y,H/2)*" + light + ",235,16)";
+    const int shrink = std::max(1, r.width / 128);  // drawn small, then scaled up: quick
+    std::string video = "color=black:r=30:s=" + to_string(r.width / shrink) + "x" +
+                        to_string(r.height / shrink) + ":d=" + to_string((r.frames - 0.5) / 30) +
+                        ",format=rgb24,geq=r='" + grey + "':g='" + grey + "':b='if(lt(Y,H/2)," +
+                        grey + ",80+127*random(0))',scale=" + to_string(r.width) + ":" +
+                        to_string(r.height) + ":flags=neighbor";
+    if (!r.ticks.empty()) {
+        std::string pts = "0";
+        for (size_t i = r.ticks.size(); i-- > 0;)
+            pts = "if(eq(N," + to_string(i) + ")," + to_string(r.ticks[i]) + "," + pts + ")";
+        video += ",setpts='(" + pts + ")/90000/TB'";
+    }
+    std::string command = "ffmpeg -nostdin -v error -y";
+    if (!r.codec.empty()) command += " -f lavfi -i \"" + video + "\"";
+    if (r.withAudio)
+        command +=
+            " -f lavfi -i anullsrc=r=48000:cl=stereo:d=" + to_string(r.frames / 30.0) + " -c:a aac";
+    if (!r.codec.empty())
+        command += " -c:v " + r.codec + " -pix_fmt " + r.pixelFormat + " -g 12" +
+                   (r.codec == "libx264" ? " -preset veryfast -crf 12 -bf 2" : " -q:v 3");
+    if (!r.ticks.empty()) command += " -fps_mode passthrough -video_track_timescale 90000";
+    if (r.faststart) command += " -movflags +faststart";
+    const std::string unturned = testPath("unturned-" + name);
+    command += " '" + (r.displayRotation ? unturned : path) + "'";
+    // The tag turns the other way round from the display matrix.
+    if (r.displayRotation)
+        command += " && ffmpeg -nostdin -v error -i '" + unturned +
+                   "' -c copy -metadata:s:v:0 rotate=" + to_string(360 - r.displayRotation) + " '" +
+                   path + "'";
+    if (std::system(command.c_str()) != 0) {
+        ADD_FAILURE() << "ffmpeg could not make " << name << ": " << command;
+        std::filesystem::remove(path);
+    }
+    return path;
+}
+
+inline bool isLight(const PixelBuffer& frame, int x, int y) {
+    return frame.baseAddress()[static_cast<size_t>(y) * frame.bytesPerRow() + x * 4 + 1] > 128;
+}
+inline int readFrameNumber(const PixelBuffer& frame) {
+    int number = 0;
+    for (int bit = 0; bit < 8; ++bit)
+        number =
+            number * 2 + isLight(frame, (2 * bit + 1) * frame.width() / 16, frame.height() / 4);
+    return number;
+}
+
+// Polls until `done` holds; false after 30 s (a hang guard, not a timing check).
+inline bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline PixelBufferAttributes pumpAttributes() {
+    return {kPixelFormatType32BGRA, true, true};
+}
+
+inline std::shared_ptr<PlayerItem> itemFor(const std::string& path) {
+    return PlayerItem::create(Asset::assetWithURL(FileUrl::fromPath(path)));
+}
+
+struct FrameInfo {
+    int number;
+    MediaTime time;
+    int width, height;
+};
+
+// The next frames of `item` in order, up to its end or `limit`, as fast as
+// they decode. Each goes to `look` and is let go (held frames would starve the
+// item's bounded surface pool).
+inline std::vector<FrameInfo> pullNumbers(
+    PlayerItem& item, size_t limit = 1000,
+    const std::function<void(const PixelBuffer&)>& look = {}) {
+    std::vector<FrameInfo> frames;
+    bool ended = false;
+    while (!ended && frames.size() < limit) {
+        auto frame = item.state()->takeNextFrame(std::chrono::seconds(30), &ended);
+        if (!frame) break;
+        if (look) look(*frame);
+        frames.push_back(
+            {readFrameNumber(*frame), frame->presentationTime(), frame->width(), frame->height()});
+    }
+    return frames;
+}
+
+inline std::vector<int> numbersOf(const std::vector<FrameInfo>& frames) {
+    std::vector<int> numbers;
+    for (const auto& f : frames) numbers.push_back(f.number);
+    return numbers;
+}
+
+}  // namespace cliploop::testing
