@@ -10,60 +10,49 @@
 namespace cliploop::uitest {
 namespace {
 
-class Responder : public ViewControllerBase {
-  public:
-    explicit Responder(std::string implemented) : implemented_(std::move(implemented)) {}
+using Received = std::vector<std::pair<std::string, QObject*>>;
+
+struct Responder : ViewControllerBase {
+    explicit Responder(std::string implemented) : implemented(std::move(implemented)) {}
     bool performAction(std::string_view action, QObject* sender) override {
-        if (action != implemented_) return false;
+        if (action != implemented) return false;
         received.emplace_back(std::string(action), sender);
         return true;
     }
-    std::vector<std::pair<std::string, QObject*>> received;
-
-  private:
-    std::string implemented_;
+    std::string implemented;
+    Received received;
 };
 
-class ActionDispatchTest : public ::testing::Test {
-  protected:
-    void SetUp() override { application(); }
-};
-
-TEST_F(ActionDispatchTest, TheFirstResponderThatImplementsTheActionTakesIt) {
+TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) {
+    application();
     QWidget outer;
     auto* inner = new QWidget(&outer);
     auto* leaf = new QWidget(inner);
-    Responder innerController("exitFullscreenWithSender:");
-    Responder outerController("fullScreenWithSender:");
+    Responder innerController("exitFullscreenWithSender:"),
+        outerController("fullScreenWithSender:");
     actions::setController(inner, &innerController);
     actions::setController(&outer, &outerController);
 
     QMenu menu;
     QAction* item = actions::makeMenuItem("Screen 1", "fullScreenWithSender:", &menu);
-    menu.addAction(item);
     EXPECT_EQ(actions::actionOf(item), "fullScreenWithSender:");
     EXPECT_TRUE(item->shortcut().isEmpty());
-    EXPECT_EQ(item->text(), "Screen 1");
+    item->trigger();  // no focus and no active window: the window controllers are asked
+    EXPECT_EQ(outerController.received, (Received{{"fullScreenWithSender:", item}}));
 
-    EXPECT_TRUE(actions::sendAction("fullScreenWithSender:", item, leaf));
     EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", nullptr, leaf));
     EXPECT_FALSE(actions::sendAction("unknownWithSender:", nullptr, leaf));
-    ASSERT_EQ(innerController.received.size(), 1u);
-    ASSERT_EQ(outerController.received.size(), 1u);
-    EXPECT_EQ(outerController.received[0].second, item);
+    // A widget outside its window (a full-screen view) names its next responder;
+    // `inner` is no window, so only the chain reaches its controller.
+    QWidget loose;
+    actions::setNextResponder(&loose, leaf);
+    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &menu, &loose));
+    EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", nullptr},
+                                                  {"exitFullscreenWithSender:", &menu}}));
 }
 
-TEST_F(ActionDispatchTest, AWidgetOutsideItsWindowNamesItsNextResponder) {
-    QWidget window;
-    Responder controller("exitFullscreenWithSender:");
-    actions::setController(&window, &controller);
-    QWidget loose;  // a top-level window of its own, as a full-screen view
-    actions::setNextResponder(&loose, &window);
-    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", nullptr, &loose));
-    EXPECT_EQ(controller.received.size(), 1u);
-}
-
-TEST_F(ActionDispatchTest, AControllerOrRepresentedObjectThatIsGoneReadsEmpty) {
+TEST(ActionDispatch, AControllerOrRepresentedObjectThatIsGoneReadsEmpty) {
+    application();
     QWidget window;
     auto* controller = new Responder("fullScreenWithSender:");
     actions::setController(&window, controller);

@@ -1,108 +1,84 @@
-// The application routine: what counts as a display, the main
-// queue on the event loop, and the delegate's launch and quit callbacks.
-#include <QGuiApplication>
+// The application routine: what counts as a display, the delegate's launch
+// and quit callbacks, and the main queue on the event loop.
 #include <QTimer>
 
+#include <atomic>
+#include <optional>
+
+#include "foundation/Dispatch.h"
 #include "support/UiFixture.h"
+#include "ui/Application.h"
 
 namespace cliploop::uitest {
 namespace {
 
-// Sets or clears environment variables for one scope.
-struct Environment {
-    std::map<std::string, std::optional<std::string>> saved;
-    void set(const char* name, const char* value) {
-        if (const char* old = getenv(name); !saved.count(name))
-            saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
-        value ? setenv(name, value, 1) : unsetenv(name);
+TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
+    const char* names[] = {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
+    std::optional<std::string> saved[3];
+    for (int i = 0; i < 3; ++i)
+        if (const char* value = getenv(names[i])) saved[i] = value;
+    const struct {
+        const char* environment[3];
+        const char* argument;
+        bool available;
+    } cases[] = {
+        {{nullptr, nullptr, nullptr}, nullptr, false},
+        {{nullptr, nullptr, nullptr}, "-platform", true},
+        {{nullptr, nullptr, nullptr}, "-platform=offscreen", true},
+        {{nullptr, nullptr, nullptr}, "-platforms", false},
+        {{nullptr, ":0", nullptr}, nullptr, true},
+        {{"", "", ""}, nullptr, false},  // set but empty is no display
+        {{nullptr, "", "wayland-0"}, nullptr, true},
+        {{"offscreen", nullptr, nullptr}, nullptr, true},
+    };
+    for (size_t row = 0; row < std::size(cases); ++row) {
+        SCOPED_TRACE(row);
+        const auto& c = cases[row];
+        for (int i = 0; i < 3; ++i)
+            c.environment[i] ? setenv(names[i], c.environment[i], 1) : unsetenv(names[i]);
+        char name[] = "cliploop", platform[] = "offscreen";
+        std::string argument = c.argument ? c.argument : "";
+        char* argv[] = {name, argument.data(), platform, nullptr};
+        EXPECT_EQ(application::displayAvailable(c.argument ? 3 : 1, argv), c.available);
     }
-    ~Environment() {
-        for (auto& [name, value] : saved)
-            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
-    }
-};
-
-TEST(ApplicationMain, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
-    Environment env;
-    env.set("QT_QPA_PLATFORM", nullptr);
-    env.set("DISPLAY", nullptr);
-    env.set("WAYLAND_DISPLAY", nullptr);
-    char name[] = "cliploop", platform[] = "-platform", offscreen[] = "offscreen";
-    char* withPlatform[] = {name, platform, offscreen, nullptr};
-    EXPECT_TRUE(application::displayAvailable(3, withPlatform));
-    char* plain[] = {name, nullptr};
-    env.set("DISPLAY", ":0");
-    EXPECT_TRUE(application::displayAvailable(1, plain));
-    env.set("DISPLAY", "");  // set but empty is no display
-    EXPECT_FALSE(application::displayAvailable(1, plain));
-    env.set("WAYLAND_DISPLAY", "wayland-0");
-    EXPECT_TRUE(application::displayAvailable(1, plain));
-    env.set("WAYLAND_DISPLAY", nullptr);
-    env.set("QT_QPA_PLATFORM", "offscreen");
-    EXPECT_TRUE(application::displayAvailable(1, plain));
+    for (int i = 0; i < 3; ++i)
+        saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
-class CountingDelegate : public ApplicationDelegate {
-  public:
-    void applicationDidFinishLaunching(const Notification& n) override { count(launched, n); }
-    void applicationDidChangeScreenParameters(const Notification& n) override {
-        count(screensChanged, n);
-    }
-    void applicationWillTerminate(const Notification& n) override { count(terminating, n); }
-    void count(int& counter, const Notification& n) {
-        ++counter;
-        names.push_back(n.name);
-    }
-    int launched = 0, screensChanged = 0, terminating = 0;
-    std::vector<std::string> names;
-};
-
-class ApplicationCallbacks : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        application();
-        static bool connected = [] {
-            application::connectDelegateCallbacks(qApp);
-            return true;
-        }();
-        (void)connected;
-        delegate_ = std::make_shared<CountingDelegate>();
-        application::setDelegate(delegate_);
-    }
-    void TearDown() override { application::setDelegate(nullptr); }
-
-    std::shared_ptr<CountingDelegate> delegate_;
-};
-
-TEST_F(ApplicationCallbacks, LaunchOnceAndQuitReachTheDelegate) {
-    EXPECT_TRUE(eventually([&] { return delegate_->launched == 1; }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(delegate_->launched, 1);
-    EXPECT_EQ(delegate_->names.front(), "NSApplicationDidFinishLaunchingNotification");
-
+TEST(Application, LaunchOnceAndQuitReachTheDelegate) {
+    struct Recorder : ApplicationDelegate {
+        void applicationDidFinishLaunching(const Notification& n) override {
+            names.push_back(n.name);
+        }
+        void applicationWillTerminate(const Notification& n) override { names.push_back(n.name); }
+        std::vector<std::string> names;
+    };
+    application();
+    application::connectDelegateCallbacks(qApp);
+    auto delegate = std::make_shared<Recorder>();
+    application::setDelegate(delegate);
+    ASSERT_TRUE(eventually([&] { return !delegate->names.empty(); }));
     QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
     QCoreApplication::exec();
-    EXPECT_EQ(delegate_->terminating, 1);
-    EXPECT_EQ(delegate_->names.back(), "NSApplicationWillTerminateNotification");
+    application::setDelegate(nullptr);
+    EXPECT_EQ(delegate->names,
+              (std::vector<std::string>{"NSApplicationDidFinishLaunchingNotification",
+                                        "NSApplicationWillTerminateNotification"}));
 }
 
-TEST(ApplicationMainQueue, WorkQueuedFromAnyThreadRunsOnTheEventLoopsThread) {
+TEST(Application, TheEventLoopRunsTheMainQueueOnItsThreadWhoeverQueuesWork) {
     application();
-    static std::shared_ptr<void> installed = application::installMainQueue(qApp);
-    std::atomic<bool> ran{false};
-    std::atomic<bool> onMain{false};
-    std::thread([&] {
-        dispatch::mainAsync([&] {
-            onMain = dispatch::isMainThread();
-            ran = true;
-        });
-    }).join();
-    // Only the event loop runs here; nobody drains the queue by hand.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!ran && std::chrono::steady_clock::now() < end)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    EXPECT_TRUE(ran);
-    EXPECT_TRUE(onMain);
+    std::atomic<int> ran{0}, onMain{0};
+    const auto work = [&] {
+        onMain += dispatch::isMainThread();
+        ++ran;
+    };
+    dispatch::mainAsync(work);  // before the event loop takes the queue over
+    const std::shared_ptr<void> installed = application::installMainQueue(qApp);
+    ASSERT_TRUE(eventually([&] { return ran == 1; }));       // nobody drains by hand
+    std::thread([&] { dispatch::mainAsync(work); }).join();  // after a drain
+    ASSERT_TRUE(eventually([&] { return ran == 2; }));
+    EXPECT_EQ(onMain.load(), 2);
 }
 
 }  // namespace

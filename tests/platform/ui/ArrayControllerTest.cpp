@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <QDateTime>
 #include <QTableView>
 
@@ -14,7 +13,7 @@ QStringList names(const QList<QVariantMap>& records) {
     return result;
 }
 
-TEST(ArrayController, SortingKeepsTheSelectionOnItsRecords) {
+TEST(ArrayController, SortingKeepsTheSelectionAndTheCurrentRowOnTheirRecords) {
     uitest::application();
     ArrayController list{{"name", "creationDate"}};
     QTableView view;
@@ -24,7 +23,7 @@ TEST(ArrayController, SortingKeepsTheSelectionOnItsRecords) {
                            {"creationDate", QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)}};
     };
     list.setContent({record("clip3", 30), record("Clip2", 10), record("clip1", 20)});
-    EXPECT_EQ(list.data(list.index(1, 1)).toString(),
+    EXPECT_EQ(list.data(list.index(1, 1)).toString(),  // local time, short format
               QLocale().toString(QDateTime::fromSecsSinceEpoch(10), QLocale::ShortFormat));
     list.setSelectionIndexes({2, 0, 7, -1});
     list.selectionModel()->setCurrentIndex(list.index(0, 0), QItemSelectionModel::NoUpdate);
@@ -33,7 +32,6 @@ TEST(ArrayController, SortingKeepsTheSelectionOnItsRecords) {
     EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip3"}));
     EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip1", "clip3"}));  // in row order
     EXPECT_EQ(view.selectionModel()->currentIndex().row(), 2);
-
     list.sort(1, Qt::DescendingOrder);
     EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip3", "clip1", "Clip2"}));
     EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip3", "clip1"}));

@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <QKeyEvent>
 #include <QMouseEvent>
 
@@ -13,7 +12,7 @@ namespace {
 
 using Rows = std::vector<int>;
 
-// Six rows; the function records each question and refuses the rows in `refused`.
+// Six rows; the delegate's function records each question and refuses the rows in `refused`.
 class ClipTableViewTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { uitest::application(); }
@@ -29,12 +28,12 @@ class ClipTableViewTest : public ::testing::Test {
         table.setShouldSelectRow([this](QTableView* view, int row) {
             EXPECT_EQ(view, &table);
             asked.push_back(row);
-            return refused.count(row) == 0;
+            return !refused.contains(row);
         });
         QObject::connect(&table, &ClipTableView::selectionDidChange, [this] { ++changes; });
     }
 
-    void mouse(QEvent::Type type, int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    void mouse(QEvent::Type type, int row, Qt::KeyboardModifiers modifiers = {}) {
         const QPoint at = table.visualRect(list.index(row, 0)).center();
         const Qt::MouseButtons buttons =
             type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(Qt::LeftButton);
@@ -42,11 +41,11 @@ class ClipTableViewTest : public ::testing::Test {
                           modifiers);
         QCoreApplication::sendEvent(table.viewport(), &event);
     }
-    void click(int row, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    void click(int row, Qt::KeyboardModifiers modifiers = {}) {
         mouse(QEvent::MouseButtonPress, row, modifiers);
         mouse(QEvent::MouseButtonRelease, row, modifiers);
     }
-    void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    void key(int key, Qt::KeyboardModifiers modifiers = {}) {
         QKeyEvent event(QEvent::KeyPress, key, modifiers);
         QCoreApplication::sendEvent(&table, &event);
     }

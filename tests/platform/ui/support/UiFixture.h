@@ -1,57 +1,29 @@
 #pragma once
-// The offscreen application of the user-interface layer's tests, with three
-// screens side by side, and waiting for its event loop.
+// The offscreen application of the user-interface tests, with three screens
+// side by side (1920x1080 primary, 1280x1024, 800x600), and a wait on its loop.
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <QApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 
-#include "foundation/Dispatch.h"
-#include "ui/Application.h"
-
 namespace cliploop::uitest {
-
-// The three screens side by side: 1920x1080 (primary), 1280x1024, 800x600.
-inline QJsonArray threeScreens() {
-    QJsonArray screens;
-    const int widths[] = {1920, 1280, 800}, heights[] = {1080, 1024, 600};
-    int x = 0;
-    for (int i = 0; i < 3; ++i) {
-        screens.append(QJsonObject{{"name", QString("S%1").arg(i)},
-                                   {"x", x},
-                                   {"y", 0},
-                                   {"width", widths[i]},
-                                   {"height", heights[i]},
-                                   {"logicalDpi", 96},
-                                   {"logicalBaseDpi", 96},
-                                   {"dpr", 1.0}});
-        x += widths[i];
-    }
-    return screens;
-}
-
-inline QJsonObject screensConfiguration(const QJsonArray& screens) {
-    return QJsonObject{{"windowFrameMargins", false}, {"screens", screens}};
-}
 
 inline QApplication& application() {
     static QApplication* app = [] {
-        char pattern[] = "/tmp/cliploop-ui-screens-XXXXXX";
-        const int fd = mkstemp(pattern);
-        const QByteArray json = QJsonDocument(screensConfiguration(threeScreens())).toJson();
-        if (fd >= 0) {
-            (void)!write(fd, json.constData(), size_t(json.size()));
+        const std::string json = R"({"windowFrameMargins": false, "screens": [
+            {"name": "S0", "x": 0, "y": 0, "width": 1920, "height": 1080},
+            {"name": "S1", "x": 1920, "y": 0, "width": 1280, "height": 1024},
+            {"name": "S2", "x": 3200, "y": 0, "width": 800, "height": 600}]})";
+        char path[] = "/tmp/cliploop-ui-screens-XXXXXX";
+        if (const int fd = mkstemp(path); fd >= 0) {
+            (void)!write(fd, json.data(), json.size());
             close(fd);
         }
-        static std::string platform = std::string("offscreen:configfile=") + pattern;
-        setenv("QT_QPA_PLATFORM", platform.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", (std::string("offscreen:configfile=") + path).c_str(), 1);
         static int argc = 1;
         static char name[] = "cliploop-ui-test";
         static char* argv[] = {name, nullptr};
@@ -60,9 +32,9 @@ inline QApplication& application() {
     return *app;
 }
 
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
-    const auto end = std::chrono::steady_clock::now() + deadline;
+// Runs the event loop until `condition` holds; only a fault makes it give up.
+inline bool eventually(const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     for (;;) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         if (condition()) return true;
