@@ -1,3 +1,4 @@
+#include <QDateTime>
 #include <QKeyEvent>
 #include <QMouseEvent>
 
@@ -11,6 +12,12 @@ namespace cliploop {
 namespace {
 
 using Rows = std::vector<int>;
+
+QStringList names(const QList<QVariantMap>& records) {
+    QStringList result;
+    for (const QVariantMap& r : records) result << r.value("name").toString();
+    return result;
+}
 
 // Six rows; the delegate's function records each question and refuses the rows in `refused`.
 class ClipTableViewTest : public ::testing::Test {
@@ -52,7 +59,7 @@ class ClipTableViewTest : public ::testing::Test {
     // What was asked since the last call.
     Rows questions() { return std::exchange(asked, {}); }
 
-    ArrayController list{{"name"}};
+    ArrayController list{{"name", "creationDate"}};
     ClipTableView table;
     Rows asked;
     std::set<int> refused;
@@ -122,6 +129,27 @@ TEST_F(ClipTableViewTest, TheProgramsOwnChangesNeverAskButAreAnnounced) {
     table.setShouldSelectRow(nullptr);  // then every row may be selected
     click(0);
     EXPECT_EQ(list.selectionIndexes(), QList<int>{0});
+}
+
+TEST_F(ClipTableViewTest, SortingKeepsTheSelectionAndTheCurrentRowOnTheirRecordsAndAsksNothing) {
+    const auto record = [](const char* name, qint64 seconds) {
+        return QVariantMap{{"name", name},
+                           {"creationDate", QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)}};
+    };
+    list.setContent({record("clip3", 30), record("Clip2", 10), record("clip1", 20)});
+    EXPECT_EQ(list.data(list.index(1, 1)).toString(),  // local time, short format
+              QLocale().toString(QDateTime::fromSecsSinceEpoch(10), QLocale::ShortFormat));
+    list.setSelectionIndexes({2, 0, 7, -1});
+    list.selectionModel()->setCurrentIndex(list.index(0, 0), QItemSelectionModel::NoUpdate);
+
+    list.sort(0, Qt::AscendingOrder);  // case aside
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip3"}));
+    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip1", "clip3"}));  // in row order
+    EXPECT_EQ(table.currentIndex().row(), 2);
+    list.sort(1, Qt::DescendingOrder);
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip3", "clip1", "Clip2"}));
+    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip3", "clip1"}));
+    EXPECT_EQ(questions(), Rows{});
 }
 
 }  // namespace
