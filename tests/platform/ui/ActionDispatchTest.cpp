@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QMenu>
 
+#include <algorithm>
+
 #include "support/UiFixture.h"
 #include "ui/ActionDispatch.h"
 #include "ui/ViewControllerBase.h"
@@ -13,13 +15,14 @@ namespace {
 using Received = std::vector<std::pair<std::string, QObject*>>;
 
 struct Responder : ViewControllerBase {
-    explicit Responder(std::string implemented) : implemented(std::move(implemented)) {}
+    explicit Responder(std::vector<std::string> implemented)
+        : implemented(std::move(implemented)) {}
     bool performAction(std::string_view action, QObject* sender) override {
-        if (action != implemented) return false;
+        if (std::ranges::find(implemented, action) == implemented.end()) return false;
         received.emplace_back(std::string(action), sender);
         return true;
     }
-    std::string implemented;
+    std::vector<std::string> implemented;
     Received received;
 };
 
@@ -28,8 +31,8 @@ TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) 
     QWidget outer;
     auto* inner = new QWidget(&outer);
     auto* leaf = new QWidget(inner);
-    Responder innerController("exitFullscreenWithSender:"),
-        outerController("fullScreenWithSender:");
+    Responder innerController({"exitFullscreenWithSender:"}),
+        outerController({"fullScreenWithSender:", "exitFullscreenWithSender:"});
     actions::setController(inner, &innerController);
     actions::setController(&outer, &outerController);
 
@@ -42,8 +45,8 @@ TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) 
 
     EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", nullptr, leaf));
     EXPECT_FALSE(actions::sendAction("unknownWithSender:", nullptr, leaf));
-    // A widget outside its window (a full-screen view) names its next responder;
-    // `inner` is no window, so only the chain reaches its controller.
+    // A widget outside its window (a full-screen view) names its next responder; only
+    // that chain reaches `inner` before `outer`, the windows' own fallback would not.
     QWidget loose;
     actions::setNextResponder(&loose, leaf);
     EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &menu, &loose));
@@ -54,7 +57,7 @@ TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) 
 TEST(ActionDispatch, AControllerOrRepresentedObjectThatIsGoneReadsEmpty) {
     application();
     QWidget window;
-    auto* controller = new Responder("fullScreenWithSender:");
+    auto* controller = new Responder({"fullScreenWithSender:"});
     actions::setController(&window, controller);
     delete controller;
     EXPECT_EQ(actions::controllerOf(&window), nullptr);
