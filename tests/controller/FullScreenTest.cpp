@@ -1,5 +1,5 @@
-// The screen menu and full-screen output together: every row of their state
-// table, driven through the real window, its menu and the chain of responders.
+// The screen menu (kept by the application's delegate) and full-screen output
+// together, driven through the real window, its menu and the chain of responders.
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QSplitter>
@@ -14,7 +14,7 @@ namespace cliploop::apptest {
 namespace {
 
 using Names = std::vector<std::string>;
-const QStringList kFourScreens{"MainScreen", "Screen 1", "Screen 2", "Screen 3"};
+const QStringList kThreeScreens{"MainScreen", "Screen 1", "Screen 2"};
 const QStringList kExit{"Exit Full Screen"};
 
 class FullScreenTest : public InterfaceTest {
@@ -44,16 +44,13 @@ class FullScreenTest : public InterfaceTest {
         return nullptr;
     }
     void choose(const QString& title) {
+        posted_.clear();
         if (QAction* a = item(title)) a->trigger();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-    void fourScreens() {
-        std::vector<ScreenSpec> four = threeScreens();
-        four.push_back({"D", {4000, 0, 640, 480}});
-        setScreens(four);
-    }
     // Judged by where the window really is.
-    bool fillsScreen(QScreen* screen) {
+    bool fillsScreen(int index) {
+        QScreen* screen = QGuiApplication::screens().value(index);
         return view_->isInFullScreenMode() && view_->isWindow() && view_->windowHandle() &&
                view_->windowHandle()->screen() == screen && view_->geometry() == screen->geometry();
     }
@@ -65,51 +62,63 @@ class FullScreenTest : public InterfaceTest {
     VideoView* view_ = nullptr;
     QSplitter* home_ = nullptr;
     int homeIndex_ = -1;
-    std::vector<std::string> posted_;
+    Names posted_;
 };
 
 TEST_F(FullScreenTest, ScreenChangeScreenAgainAndExitFollowTheTable) {
-    QScreen* screen = QGuiApplication::screens()[2];
-    choose("Screen 2");  // row 2
-    EXPECT_TRUE(fillsScreen(screen));
-    EXPECT_EQ(menuTitles(), kExit);
-    EXPECT_EQ(posted_, Names{"addMenuExitFullscreen"});
-
-    fourScreens();  // row 6: the screens are listed, the output stays
-    EXPECT_EQ(menuTitles(), kFourScreens);
-    EXPECT_TRUE(fillsScreen(screen));
-
-    posted_.clear();
-    choose("Screen 3");  // row 3: stays where it is
-    EXPECT_TRUE(fillsScreen(screen));
-    EXPECT_EQ(menuTitles(), kExit);
-    EXPECT_EQ(posted_, Names{"addMenuExitFullscreen"});
-
-    posted_.clear();
-    choose("Exit Full Screen");  // row 4: back, the screens as they are now
+    int stranger = 0;  // anyone's notifications change the menu, not the output
+    NotificationCenter::defaultCenter().post("addMenuExitFullscreen", &stranger);
+    choose("Exit Full Screen");  // in the window: nothing
     EXPECT_TRUE(inItsPlace());
-    EXPECT_EQ(menuTitles(), kFourScreens);
+    EXPECT_TRUE(posted_.empty());
+    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate", &stranger);
+    EXPECT_EQ(menuTitles(), kThreeScreens);
+
+    choose("Screen 2");
+    EXPECT_TRUE(fillsScreen(2));
+    EXPECT_EQ(menuTitles(), kExit);
+    EXPECT_EQ(posted_, Names{"addMenuExitFullscreen"});
+
+    std::vector<ScreenSpec> four = threeScreens();
+    four.push_back({"D", {4000, 0, 640, 480}});
+    setScreens(four);  // the screens are listed, the output stays
+    const QStringList fourTitles = kThreeScreens + QStringList{"Screen 3"};
+    EXPECT_EQ(menuTitles(), fourTitles);
+    EXPECT_TRUE(fillsScreen(2));
+
+    choose("Screen 3");  // stays where it is, the exit item comes back
+    EXPECT_TRUE(fillsScreen(2));
+    EXPECT_EQ(menuTitles(), kExit);
+    EXPECT_EQ(posted_, Names{"addMenuExitFullscreen"});
+
+    choose("Exit Full Screen");  // back, the screens as they are now
+    EXPECT_TRUE(inItsPlace());
+    EXPECT_EQ(menuTitles(), fourTitles);
     EXPECT_EQ(posted_, Names{"fullScreenMenuUpdate"});
+
+    choose("MainScreen");  // Escape leaves, whatever the menu lists
+    ASSERT_TRUE(fillsScreen(0));
+    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate", &stranger);
+    EXPECT_TRUE(fillsScreen(0));
+    QTest::keyClick(view_, Qt::Key_Escape);
+    EXPECT_TRUE(inItsPlace());
+    EXPECT_EQ(menuTitles(), fourTitles);
 }
 
-TEST_F(FullScreenTest, NotificationsFromOtherSendersChangeTheMenuNotTheOutput) {  // rows 5, 7, 8
-    int stranger = 0;
-    NotificationCenter::defaultCenter().post("addMenuExitFullscreen", &stranger);
-    EXPECT_EQ(menuTitles(), kExit);
-    EXPECT_TRUE(inItsPlace());
-    posted_.clear();
-    choose("Exit Full Screen");  // row 5: in the window, nothing
-    EXPECT_TRUE(inItsPlace());
-    EXPECT_EQ(menuTitles(), kExit);
-    EXPECT_TRUE(posted_.empty());
-
-    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate", &stranger);
-    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1", "Screen 2"}));
-    choose("Screen 2");
-    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate", &stranger);
-    EXPECT_TRUE(fillsScreen(QGuiApplication::screens()[2]));
-    NotificationCenter::defaultCenter().post("addMenuExitFullscreen");
-    EXPECT_TRUE(fillsScreen(QGuiApplication::screens()[2]));
+TEST_F(FullScreenTest, TheMenuListsTheScreensAfterEveryDisplayChange) {
+    setScreens({threeScreens()[0], threeScreens()[2]});
+    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1"}));
+    choose("Screen 1");  // the screen that was "Screen 2"
+    EXPECT_TRUE(fillsScreen(1));
+    // A new geometry, as a window system reports it, replaces the exit item.
+    emit QGuiApplication::screens().at(0)->geometryChanged(QRect(0, 0, 1600, 900));
+    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1"}));
+    QTest::keyClick(view_, Qt::Key_Escape);
+    setScreens({});  // none at all: an empty menu (unless the platform keeps one)
+    EXPECT_EQ(menuTitles().size(), QGuiApplication::screens().size());
+    // Posted on another thread, handled on the main one.
+    std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
+    EXPECT_TRUE(eventually([&] { return menuTitles() == kExit; }));
 }
 
 TEST_F(FullScreenTest, AnItemWhoseScreenIsGoneLeavesTheExitItemThatDoesNothing) {
@@ -127,37 +136,20 @@ TEST_F(FullScreenTest, AnItemWhoseScreenIsGoneLeavesTheExitItemThatDoesNothing) 
     EXPECT_TRUE(inItsPlace());
 }
 
-TEST_F(FullScreenTest, EscapeLeavesFullScreenWhateverTheMenuLists) {
-    choose("Screen 1");
-    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate");
-    QTest::keyClick(view_, Qt::Key_Escape);
-    EXPECT_TRUE(inItsPlace());
-    choose("MainScreen");
-    ASSERT_TRUE(view_->isInFullScreenMode());
-    QTest::keyClick(view_, Qt::Key_Escape);
-    EXPECT_TRUE(inItsPlace());
-    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1", "Screen 2"}));
-}
-
 TEST_F(FullScreenTest, TheFullScreenOutputReachesTheControllerByItsContextMenu) {
     window_->show();
     QWidget* table = window_->findChild<QWidget*>("clipTable");
     table->setFocus();
     EXPECT_TRUE(actions::sendAction("fullScreenWithSender:", item("Screen 1"), table));
-    ASSERT_TRUE(fillsScreen(QGuiApplication::screens()[1]));
+    ASSERT_TRUE(fillsScreen(1));
     // The view left the main window; its context menu's exit item still works.
     QStringList offered;
     QTimer::singleShot(0, [&] {
         auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
         if (!popup) return;
         for (QAction* a : popup->actions()) offered << a->text();
-        for (QAction* a : popup->actions())
-            if (a->text() == "Exit Full Screen") {
-                popup->setActiveAction(a);
-                QTest::keyClick(popup, Qt::Key_Return);
-                return;
-            }
-        popup->close();
+        if (!offered.isEmpty()) popup->setActiveAction(popup->actions()[0]);
+        QTest::keyClick(popup, offered.isEmpty() ? Qt::Key_Escape : Qt::Key_Return);
     });
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
                             view_->mapToGlobal(QPoint(10, 10)));
