@@ -2,6 +2,7 @@
 // one turn per end, the rate text, and clip starts racing loop turns.
 // ctest-labels: concurrency
 #include <QSlider>
+#include <set>
 
 #include "support/AppFixture.h"
 
@@ -14,25 +15,21 @@ class PlaybackTest : public InterfaceTest {
         NotificationCenter::defaultCenter().removeObserver(this);
         InterfaceTest::TearDown();
     }
-    QSlider* slider() { return window_->findChild<QSlider*>("rateSlider"); }
-    QString rateText() { return controller_->rateField->text(); }
-
     bool attachedToCurrent(const std::shared_ptr<PlayerItemVideoOutput>& output) {
         const auto current = controller_->player->currentItem();
-        if (!current) return false;
-        for (const auto& o : current->outputs())
-            if (o == output) return true;
-        return false;
+        return current && current->outputs() == std::vector{output};
     }
 };
 
 TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
-    EXPECT_EQ(rateText(), "1.00x");
+    auto* slider = window_->findChild<QSlider*>("rateSlider");
+    ASSERT_NE(slider, nullptr);
+    EXPECT_EQ(controller_->rateField->text(), "1.00x");
     for (auto [value, text] :
-         {std::pair{50, "0.50x"}, {0, "0.00x"}, {400, "4.00x"}, {137, "1.37x"}, {200, "2.00x"}}) {
-        slider()->setValue(value);
-        EXPECT_EQ(rateText(), text);
-        EXPECT_FLOAT_EQ(controller_->player->rate(), value / 100.0f);  // the empty player too
+         {std::pair{50, "0.50x"}, {-5, "0.00x"}, {999, "4.00x"}, {137, "1.37x"}, {200, "2.00x"}}) {
+        slider->setValue(value);
+        EXPECT_EQ(controller_->rateField->text(), text);
+        EXPECT_FLOAT_EQ(controller_->player->rate(), slider->value() / 100.0f);  // empty player
     }
     const FileUrl clip = makeClip(64, 48, 2.0);
     const auto firstOutput = controller_->videoOutput.load();
@@ -43,14 +40,12 @@ TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
     EXPECT_NE(items[0], items[1]);
     EXPECT_EQ(items[0]->asset(), items[1]->asset());
     EXPECT_EQ(items[0]->asset()->url(), clip);
-    EXPECT_EQ(controller_->player->currentItem(), items[0]);
     EXPECT_NE(controller_->videoOutput.load(), firstOutput);
     EXPECT_TRUE(attachedToCurrent(controller_->videoOutput.load()));
     EXPECT_TRUE(items[1]->outputs().empty());
     EXPECT_EQ(controller_->playerView->player(), controller_->player);
     EXPECT_EQ(controller_->playerView2->player(), controller_->player);
     EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);  // as the slider shows
-    EXPECT_EQ(rateText(), "2.00x");
 
     controller_->selectVideoWithLoop(clip);  // again: two new items
     const auto again = controller_->player->items();
@@ -61,7 +56,6 @@ TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
     const auto output = controller_->videoOutput.load();
     Notification late;
     late.name = kPlayerItemDidPlayToEndTimeNotification;
-    late.sender = items[0].get();
     late.object = items[0];
     controller_->playerItemDidReachEnd(late);
     EXPECT_EQ(controller_->player->items(), again);
@@ -70,9 +64,10 @@ TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
 
 // The queue as the controller's loop turn left it, at each end.
 struct Turn {
-    std::shared_ptr<PlayerItem> ended, current, waiting;
+    std::shared_ptr<PlayerItem> ended;
+    std::vector<std::shared_ptr<PlayerItem>> queue;
+    std::vector<size_t> outputs;  // per queued item
     std::shared_ptr<PlayerItemVideoOutput> output;
-    size_t queueSize, currentOutputs, waitingOutputs;
 };
 
 TEST_F(PlaybackTest, ItemsTakeTurnsEachWithAFreshOutputAndOneTurnPerEndAfterManyStarts) {
@@ -87,13 +82,13 @@ TEST_F(PlaybackTest, ItemsTakeTurnsEachWithAFreshOutputAndOneTurnPerEndAfterMany
     NotificationCenter::defaultCenter().addObserver(
         this, kPlayerItemDidPlayToEndTimeNotification, nullptr,
         [&, controller](const Notification& n) {
-            const auto items = controller->player->items();
+            Turn turn{std::any_cast<std::shared_ptr<PlayerItem>>(n.object),
+                      controller->player->items(),
+                      {},
+                      controller->videoOutput.load()};
+            for (const auto& item : turn.queue) turn.outputs.push_back(item->outputs().size());
             std::lock_guard lock(mutex);
-            turns.push_back({std::any_cast<std::shared_ptr<PlayerItem>>(n.object),
-                             items.empty() ? nullptr : items[0],
-                             items.size() > 1 ? items[1] : nullptr, controller->videoOutput.load(),
-                             items.size(), items.empty() ? 0 : items[0]->outputs().size(),
-                             items.size() > 1 ? items[1]->outputs().size() : 0});
+            turns.push_back(std::move(turn));
         });
     ASSERT_TRUE(eventually(
         [&] {
@@ -106,15 +101,12 @@ TEST_F(PlaybackTest, ItemsTakeTurnsEachWithAFreshOutputAndOneTurnPerEndAfterMany
     std::set<PlayerItemVideoOutput*> outputs;
     for (size_t i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
-        // The item that ended waits behind the other, which now plays.
+        // The item that ended waits behind the other, which now plays with
+        // the one output: replaced ones do not pile up.
         EXPECT_EQ(turns[i].ended, start[i % 2]);
-        EXPECT_EQ(turns[i].queueSize, 2u);
-        EXPECT_EQ(turns[i].current, start[(i + 1) % 2]);
-        EXPECT_EQ(turns[i].waiting, start[i % 2]);
+        EXPECT_EQ(turns[i].queue, (std::vector{start[(i + 1) % 2], start[i % 2]}));
+        EXPECT_EQ(turns[i].outputs, (std::vector<size_t>{1, 0}));
         EXPECT_TRUE(outputs.insert(turns[i].output.get()).second) << "output reused";
-        // Only the playing item carries an output: replaced ones do not pile up.
-        EXPECT_EQ(turns[i].currentOutputs, 1u);
-        EXPECT_EQ(turns[i].waitingOutputs, 0u);
     }
 }
 
@@ -122,8 +114,7 @@ TEST_F(PlaybackTest, ClipStartsAndLoopTurnsNeverOverlap) {
     const FileUrl first = makeClip(64, 48, 2.0);
     const FileUrl second = makeClip(96, 64, 2.0);
     std::atomic<bool> done{false};
-    std::thread turner([&] {
-        // Loop turns as the engine's thread delivers them, one after another.
+    std::thread turner([&] {  // loop turns as the engine's thread delivers them
         while (!done.load()) {
             Notification end;
             end.name = kPlayerItemDidPlayToEndTimeNotification;
