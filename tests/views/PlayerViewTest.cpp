@@ -1,3 +1,4 @@
+// Drops on the preview: exactly one local file posts its exact path.
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -5,65 +6,49 @@
 #include <QMimeData>
 #include <QUrl>
 
-#include <any>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include "foundation/NotificationCenter.h"
 #include "views/PlayerView.h"
 
 namespace cliploop {
 namespace {
 
-class PlayerViewTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "cliploop-views-test";
-        static char* argv[] = {name, nullptr};
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!qApp) new QApplication(argc, argv);
-    }
-    void SetUp() override {
-        NotificationCenter::defaultCenter().addObserver(
-            this, "DragAndDropNotification", nullptr,
-            [this](const Notification& notification) { posted.push_back(notification); });
-    }
-    void TearDown() override { NotificationCenter::defaultCenter().removeObserver(this); }
-
-    // Whether the drag was welcome and whether its drop was taken.
-    std::pair<bool, bool> drop(const std::function<void(QMimeData&)>& fill) {
-        QMimeData data;
-        fill(data);
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction | Qt::LinkAction, &data,
-                              Qt::LeftButton, Qt::NoModifier);
-        QCoreApplication::sendEvent(&view, &enter);
-        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction | Qt::LinkAction, &data, Qt::LeftButton,
-                           Qt::NoModifier);
-        QCoreApplication::sendEvent(&view, &dropped);
-        return {enter.isAccepted(), dropped.isAccepted()};
-    }
-
+TEST(PlayerView, EveryDragIsWelcomeButOnlyOneLocalFileIsTakenWithItsExactPath) {
+    static int argc = 1;
+    static char name[] = "cliploop-views-test";
+    static char* argv[] = {name, nullptr};
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     PlayerView view;
     std::vector<Notification> posted;
-};
+    NotificationCenter::defaultCenter().addObserver(
+        &view, "DragAndDropNotification", nullptr,
+        [&](const Notification& notification) { posted.push_back(notification); });
 
-TEST_F(PlayerViewTest, EveryDragIsWelcomeButOnlyOneLocalFileIsTakenWithItsExactPath) {
-    const std::pair<std::function<void(QMimeData&)>, bool> drops[] = {
-        {[](QMimeData& d) { d.setUrls({QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")}); },
-         true},
-        {[](QMimeData& d) {
-             d.setUrls({QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")});
-         },
-         false},
-        {[](QMimeData& d) { d.setText("/clips/a.mov"); }, false},
-        {[](QMimeData& d) { d.setUrls({QUrl("https://example.org/a.mov")}); }, false},
-        {[](QMimeData& d) { d.setUrls({}); }, false},
+    const struct {
+        QList<QUrl> urls;
+        QString text;
+        bool taken;
+    } drops[] = {
+        {{QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")}, {}, true},
+        {{QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")}, {}, false},
+        {{}, "/clips/a.mov", false},
+        {{QUrl("https://example.org/a.mov")}, {}, false},
+        {{}, {}, false},
     };
-    for (const auto& [fill, taken] : drops) EXPECT_EQ(drop(fill), std::make_pair(true, taken));
+    for (const auto& [urls, text, taken] : drops) {
+        SCOPED_TRACE(text.toStdString() + " " + QUrl::toStringList(urls).join(' ').toStdString());
+        QMimeData data;
+        text.isEmpty() ? data.setUrls(urls) : data.setText(text);
+        const auto actions = Qt::CopyAction | Qt::LinkAction;
+        QDragEnterEvent enter({10, 10}, actions, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&view, &enter);
+        EXPECT_TRUE(enter.isAccepted());
+        QDropEvent dropped(QPointF(10, 10), actions, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&view, &dropped);
+        EXPECT_EQ(dropped.isAccepted(), taken);
+    }
+    NotificationCenter::defaultCenter().removeObserver(&view);
     ASSERT_EQ(posted.size(), 1u);
-    EXPECT_EQ(posted[0].name, view.notificationDragAndDrop);
     EXPECT_EQ(posted[0].sender, &view);
     const auto* path = std::any_cast<std::string>(&posted[0].object);
     ASSERT_NE(path, nullptr);
