@@ -105,35 +105,33 @@ TEST_F(FullScreenTest, ScreenChangeScreenAgainAndExitFollowTheTable) {
     EXPECT_EQ(menuTitles(), fourTitles);
 }
 
-TEST_F(FullScreenTest, TheMenuListsTheScreensAfterEveryDisplayChange) {
-    setScreens({threeScreens()[0], threeScreens()[2]});
-    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1"}));
-    choose("Screen 1");  // the screen that was "Screen 2"
-    EXPECT_TRUE(fillsScreen(1));
-    // A new geometry, as a window system reports it, replaces the exit item.
-    emit QGuiApplication::screens().at(0)->geometryChanged(QRect(0, 0, 1600, 900));
-    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1"}));
-    QTest::keyClick(view_, Qt::Key_Escape);
-    setScreens({});  // none at all: an empty menu (unless the platform keeps one)
-    EXPECT_EQ(menuTitles().size(), QGuiApplication::screens().size());
-    // Posted on another thread, handled on the main one.
-    std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
-    EXPECT_TRUE(eventually([&] { return menuTitles() == kExit; }));
-}
-
-TEST_F(FullScreenTest, AnItemWhoseScreenIsGoneLeavesTheExitItemThatDoesNothing) {
+TEST_F(FullScreenTest, TheMenuFollowsDisplayChangesAndAGoneScreensItemDoesNothing) {
     // An item kept across a display change (a context menu still open).
-    QAction kept(item("Screen 2")->text());
-    actions::setRepresentedObject(&kept, actions::representedObject(item("Screen 2")));
+    QAction kept(item("Screen 1")->text());
+    actions::setRepresentedObject(&kept, actions::representedObject(item("Screen 1")));
     QObject::connect(&kept, &QAction::triggered,
                      [&] { actions::sendAction("fullScreenWithSender:", &kept); });
-    setScreens({threeScreens()[0], threeScreens()[1]});
+    setScreens({threeScreens()[0], threeScreens()[2]});
+    const QStringList twoScreens{"MainScreen", "Screen 1"};
+    EXPECT_EQ(menuTitles(), twoScreens);
     EXPECT_EQ(actions::representedObject(&kept), nullptr);
     kept.trigger();
     EXPECT_FALSE(view_->isInFullScreenMode());
     EXPECT_EQ(menuTitles(), kExit);
     choose("Exit Full Screen");
     EXPECT_TRUE(inItsPlace());
+
+    // A new geometry, as a window system reports it, replaces the exit item.
+    emit QGuiApplication::screens().at(0)->geometryChanged(QRect(0, 0, 1600, 900));
+    EXPECT_EQ(menuTitles(), twoScreens);
+    choose("Screen 1");  // the screen that was "Screen 2"
+    EXPECT_TRUE(fillsScreen(1));
+    QTest::keyClick(view_, Qt::Key_Escape);
+    setScreens({});  // none at all: an empty menu (unless the platform keeps one)
+    EXPECT_EQ(menuTitles().size(), QGuiApplication::screens().size());
+    // Posted on another thread, handled on the main one.
+    std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
+    EXPECT_TRUE(eventually([&] { return menuTitles() == kExit; }));
 }
 
 TEST_F(FullScreenTest, TheFullScreenOutputReachesTheControllerByItsContextMenu) {

@@ -1,23 +1,17 @@
 // Drops on the preview: exactly one local file posts its exact path.
-#include <gtest/gtest.h>
-#include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
 
-#include "foundation/NotificationCenter.h"
+#include "../controller/support/AppFixture.h"
 #include "views/PlayerView.h"
 
 namespace cliploop {
 namespace {
 
 TEST(PlayerView, EveryDragIsWelcomeButOnlyOneLocalFileIsTakenWithItsExactPath) {
-    static int argc = 1;
-    static char name[] = "cliploop-views-test";
-    static char* argv[] = {name, nullptr};
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    apptest::application();
     PlayerView view;
     std::vector<Notification> posted;
     NotificationCenter::defaultCenter().addObserver(
