@@ -70,9 +70,11 @@ bool displayAvailable(int argc, char** argv) {
     };
     if (set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY")) return true;
     for (int i = 1; i < argc; ++i) {
-        if (argv[i] && (std::strcmp(argv[i], "-platform") == 0 ||
-                        std::strncmp(argv[i], "-platform=", 10) == 0))
-            return true;
+        if (!argv[i]) continue;
+        if (std::strncmp(argv[i], "-platform=", 10) == 0) return true;
+        // Qt takes the platform's name from the next argument; without one it
+        // falls back to the default platform, which needs a display.
+        if (std::strcmp(argv[i], "-platform") == 0) return i + 1 < argc && argv[i + 1];
     }
     return false;
 }

@@ -40,6 +40,10 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
         std::string argument = c.argument ? c.argument : "";
         char* argv[] = {name, argument.data(), platform, nullptr};
         EXPECT_EQ(application::displayAvailable(c.argument ? 3 : 1, argv), c.available);
+        if (c.argument && std::string(c.argument) == "-platform") {
+            // The name missing: Qt would try its default platform.
+            EXPECT_FALSE(application::displayAvailable(2, argv));
+        }
     }
     for (int i = 0; i < 3; ++i)
         saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
