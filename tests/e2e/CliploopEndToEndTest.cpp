@@ -1,8 +1,7 @@
-// The real program as a performer uses it: its own Xvfb split into two monitors, the built cliploop
-// with a home folder of generated clips, driven only through X input (xdotool) and read only
-// through screenshots and the frames of its frame server "Video". The cases run in order on one
-// program, each leaving a clip playing in both views at rate 1 with the output in the window.
-// Exit status 77 (skipped) only when Xvfb cannot start.
+// The real program as a performer uses it, on its own Xvfb split into two monitors: driven only
+// through X input, read only through screenshots and the frames of its frame server "Video". The
+// cases run in order on one program, each leaving a clip playing in both views at rate 1 with the
+// output in the window. Exit status 77 (skipped) only when Xvfb cannot start.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -200,20 +199,6 @@ std::string writeClip(const std::string& path, const ClipLook& look) {
                << QString::fromStdString(path));
 }
 
-// Every frame as `ffmpeg -pix_fmt bgra` decodes it.
-std::vector<QImage> decodeWithFfmpeg(const std::string& path, std::string* error) {
-    QByteArray out;
-    *error = run({"ffmpeg", "-nostdin", "-v", "error", "-i", QString::fromStdString(path), "-f",
-                  "rawvideo", "-pix_fmt", "bgra", "-"},
-                 QProcessEnvironment::systemEnvironment(), &out);
-    std::vector<QImage> frames;
-    for (int at = 0, size = kClipWidth * kClipHeight * 4; at + size <= out.size(); at += size)
-        frames.push_back(QImage(reinterpret_cast<const uchar*>(out.constData() + at), kClipWidth,
-                                kClipHeight, QImage::Format_RGB32)
-                             .copy());
-    return frames;
-}
-
 int brightest(QRgb p) {
     return std::max({qRed(p), qGreen(p), qBlue(p)});
 }
@@ -302,27 +287,6 @@ std::vector<QRect> blackPanels(const QImage& image, const QRect& area, int minim
     return panels;
 }
 
-// The items an open menu shows: bands of rows that differ from its background (the items' text or
-// the highlight), separated by background rows. Its frame, 3 pixels wide, is left out.
-int menuItemCount(const QImage& popup) {
-    std::map<QRgb, int> counts;
-    for (int y = 0; y < popup.height(); ++y)
-        for (int x = 0; x < popup.width(); ++x) ++counts[popup.pixel(x, y)];
-    if (counts.empty()) return 0;
-    const QColor background = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
-                                  return a.second < b.second;
-                              })->first;
-    int bands = 0;
-    for (int y = 3, inBand = 0; y < popup.height() - 3; ++y) {
-        bool content = false;
-        for (int x = 3; x < popup.width() - 3 && !content; ++x)
-            content = !near(popup.pixelColor(x, y), background, 40);
-        bands += content && !inBand;
-        inBand = content;
-    }
-    return bands;
-}
-
 // Pixels differing by more than 24 in a channel between the same area of two shots.
 int differingPixels(const QImage& a, const QImage& b, const QRect& area) {
     int count = 0;
@@ -398,8 +362,26 @@ std::optional<XWindow> popupAfter(Action action) {
     return popup;
 }
 
-int itemCount(const XWindow& popup) {
-    return menuItemCount(screenshot().copy(popup.geometry));
+// The items an open menu shows: bands of rows that differ from its background (the items' text or
+// the highlight), separated by background rows. Its frame, 3 pixels wide, is left out.
+int itemCount(const XWindow& window) {
+    const QImage popup = screenshot().copy(window.geometry);
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < popup.height(); ++y)
+        for (int x = 0; x < popup.width(); ++x) ++counts[popup.pixel(x, y)];
+    if (counts.empty()) return 0;
+    const QColor background = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                  return a.second < b.second;
+                              })->first;
+    int bands = 0;
+    for (int y = 3, inBand = 0; y < popup.height() - 3; ++y) {
+        bool content = false;
+        for (int x = 3; x < popup.width() - 3 && !content; ++x)
+            content = !near(popup.pixelColor(x, y), background, 40);
+        bands += content && !inBand;
+        inBand = content;
+    }
+    return bands;
 }
 
 // Closes a menu as a mouse user does, with a click beside it on the search folder's text (which
@@ -740,8 +722,16 @@ std::string setUp(const std::string& folder, bool* skip) {
              {home + "/sets/night/loop_sunset.mp4", kDecoyClip},
              {home + "/.cache/rain loop/rain_loop_hidden.mp4", kDecoyClip}})
         if (auto error = writeClip(path, look); !error.empty()) return error;
-    std::string error;
-    reference = decodeWithFfmpeg(counterPath, &error);
+    // FFmpeg's decode as the reference.
+    QByteArray out;
+    std::string error =
+        run({"ffmpeg", "-nostdin", "-v", "error", "-i", QString::fromStdString(counterPath), "-f",
+             "rawvideo", "-pix_fmt", "bgra", "-"},
+            QProcessEnvironment::systemEnvironment(), &out);
+    for (int at = 0, size = kClipWidth * kClipHeight * 4; at + size <= out.size(); at += size)
+        reference.push_back(QImage(reinterpret_cast<const uchar*>(out.constData() + at), kClipWidth,
+                                   kClipHeight, QImage::Format_RGB32)
+                                .copy());
     if (reference.size() != static_cast<size_t>(kCounterClip.frames))
         return "FFmpeg's decode of the counter clip: " + error;
 
