@@ -26,7 +26,8 @@ ClientConnection::SendResult sendResultOf(ssize_t sent, size_t expected) {
 
 }  // namespace
 
-ClientConnection::ClientConnection(int fd) : fd_(fd) {}
+ClientConnection::ClientConnection(int fd, double connectedAt)
+    : fd_(fd), connectedAt_(connectedAt) {}
 
 ClientConnection::~ClientConnection() {
     close(fd_);
@@ -90,6 +91,7 @@ ClientConnection::SendResult ClientConnection::sendFrame(FrameMessage frame,
                                                          double now) {
     // held_ is in the order frames were sent: its front is the oldest.
     if (!held_.empty() && now - held_.front().since > kHoldLimitSeconds) return SendResult::Drop;
+    if (!greeted_ && now - connectedAt_ > kGreetingLimitSeconds) return SendResult::Drop;
     if (!greeted_ || held_.size() >= kMaxHeldFrames ||
         (!held_.empty() && now - held_.front().since > kHoldTimeoutSeconds)) {
         return SendResult::Skipped;

@@ -15,8 +15,8 @@ namespace cliploop {
 
 class ClientConnection {
   public:
-    // Takes ownership of the connected socket `fd`.
-    explicit ClientConnection(int fd);
+    // Takes ownership of the socket `fd`, connected at host time `connectedAt`.
+    ClientConnection(int fd, double connectedAt);
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
@@ -35,7 +35,8 @@ class ClientConnection {
     // Sends `frame` on `surface` (passing the surface's descriptor the first
     // time), unless the client holds too many frames, has held one too long at
     // `now`, has not greeted us yet, or its socket is full. Drop when the
-    // socket is broken or the client has held a frame beyond the limit.
+    // socket is broken, the client has held a frame beyond the limit, or it
+    // has still not greeted us when the greeting's time is up.
     SendResult sendFrame(protocol::FrameMessage frame, const std::shared_ptr<Surface>& surface,
                          double now);
 
@@ -57,6 +58,7 @@ class ClientConnection {
     };
 
     int fd_;
+    double connectedAt_;
     bool greeted_ = false;
     std::vector<Held> held_;    // at most kMaxHeldFrames
     std::vector<Given> given_;  // at most kMaxSurfacesPerClient

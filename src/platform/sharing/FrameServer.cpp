@@ -257,7 +257,7 @@ class SocketFrameServer final : public FrameServer {
                 close(fd);
                 continue;
             }
-            auto client = std::make_unique<ClientConnection>(fd);
+            auto client = std::make_unique<ClientConnection>(fd, hostTime());
             const uint64_t key = nextClientKey_++;
             epoll_event event{EPOLLIN | EPOLLRDHUP, {.u64 = key}};
             if (!client->sendHello(name_) || epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {

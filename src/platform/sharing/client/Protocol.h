@@ -20,6 +20,8 @@
 // kHoldTimeoutSeconds, gets no new frames until it releases. One that holds a
 // frame longer than kHoldLimitSeconds is disconnected and its surfaces go back
 // to the decoder, so a stalled client can never starve playback of memory.
+// One that has not answered the greeting within kGreetingLimitSeconds is
+// disconnected too, so silent connections cannot use up the server's places.
 // Anything malformed ends the connection.
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +38,7 @@ constexpr uint32_t kMaxHeldFrames = 4;
 constexpr size_t kMaxSurfacesPerClient = 16;
 constexpr double kHoldTimeoutSeconds = 1.0;
 constexpr double kHoldLimitSeconds = 3.0;
+constexpr double kGreetingLimitSeconds = 3.0;
 constexpr size_t kMaxNameBytes = 255;
 // Larger than any message; a datagram that does not fit is malformed.
 constexpr size_t kMaxMessageBytes = 512;
