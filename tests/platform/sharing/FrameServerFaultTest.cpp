@@ -1,9 +1,8 @@
 // ctest-labels: concurrency
-// A frame server facing clients that misbehave, vanish, or belong to someone
-// else, and clients facing a server that dies or breaks the protocol.
+// A frame server facing clients that misbehave, vanish or belong to someone else,
+// and a client facing a server that breaks the protocol.
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -53,8 +52,7 @@ TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
     ASSERT_TRUE(serverStillServes());
     ASSERT_TRUE(eventually([&] { return server_->clientCount() == 1; }));
     const int descriptorsBefore = openDescriptorCount();
-    protocol::ClientHello wrongMagic, wrongVersion;
-    wrongMagic.magic = 0x12345678;
+    protocol::ClientHello wrongVersion;
     wrongVersion.version = 99;
     protocol::ReleaseMessage neverReceived;
     neverReceived.frameNumber = 123456;
@@ -68,14 +66,10 @@ TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
         bool passDescriptor = false;
     } cases[] = {
         {"garbage instead of a greeting", false, {'G', 'E', 'T', ' ', '/'}},
-        {"a greeting with the wrong magic", false, bytesOf(wrongMagic)},
         {"a greeting of another version", false, bytesOf(wrongVersion)},
-        {"a release before the greeting", false, release},
         {"an oversized message", true, Bytes(4096, 0x02)},
         {"a truncated release", true, {release.begin(), release.begin() + 9}},
-        {"an empty message", true, {}},
         {"an unknown message type", true, unknownType},
-        {"a second greeting", true, bytesOf(protocol::ClientHello{})},
         {"a release of a frame never received", true, bytesOf(neverReceived)},
         {"a descriptor passed to the server", true, release, true},
     };
@@ -183,134 +177,60 @@ TEST_F(FrameServerFaultTest, ClientsComingGoingStalledOrSilentCostOthersNothingW
     }));
 }
 
-TEST_F(FrameServerFaultTest, AClientKilledWhileHoldingFramesGivesItsSurfacesBack) {
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t child = forkChild([&] {
-        auto client = FrameClient::connect("Video");
-        std::vector<Frame> held;
-        while (client && !client->ended() && held.size() < 3) {
-            if (auto frame = client->receiveFrame(10s)) held.push_back(std::move(*frame));
-        }
-        if (held.size() < 3 || write(ready[1], "!", 1) != 1) return 1;
-        pause();
-        return 0;
-    });
-    close(ready[1]);
-    pollfd p{ready[0], POLLIN, 0};
-    ASSERT_TRUE(eventually([&] {
-        publish(64, 32);
-        return poll(&p, 1, 0) == 1;
-    }));
-    close(ready[0]);
-    // The texture moves on; the frames the child holds keep the old surface.
-    const std::weak_ptr<Surface> held = surface_;
-    surface_ = bindNewSurface(64, 32, 0x5a);
-    EXPECT_FALSE(held.expired());
-    kill(child, SIGKILL);
-    EXPECT_EQ(waitChild(child), 128 + SIGKILL);
-    EXPECT_TRUE(eventually([&] { return held.expired() && server_->clientCount() == 0; }));
-    EXPECT_TRUE(serverStillServes());
-}
-
-// A hand-made server "Fake" that greets with `hello`, then runs `script` on
-// the connection.
-class FakeServer {
-  public:
-    FakeServer(protocol::ServerHello hello, std::function<void(int)> script) {
-        const std::string path =
-            directory::Registration::socketPathFor(*directory::userDirectory(true), "Fake", 1);
-        sockaddr_un address{AF_UNIX, {}};
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(listen(listenFd_, 4), 0);
-        registration_ = directory::Registration::announce(path, "Fake", "fake");
-        thread_ = std::thread([this, hello, script] {
-            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            protocol::ClientHello reply;
-            sendMessage(fd, &hello, sizeof hello);
-            if (receiveMessage(fd, &reply) == sizeof reply) script(fd);
-            while (receiveMessage(fd, &reply) > 0) {
-            }
-            close(fd);
-        });
-    }
-    ~FakeServer() {
-        thread_.join();
-        registration_.reset();
-        close(listenFd_);
-    }
-
-  private:
-    int listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    std::unique_ptr<directory::Registration> registration_;
-    std::thread thread_;
-};
-
-TEST_F(FrameServerFaultTest, AClientEndsTheStreamOnAServerItCannotTrust) {
+// A hand-made server "Fake" greets properly, then sends one frame that would let it
+// crash or spy on its client.
+TEST_F(FrameServerFaultTest, AClientEndsTheStreamOfAServerSendingFramesItCannotTrust) {
     auto surface = Surface::create(16, 8);
-    // A memfd that its sender could shrink under a reader's mapping.
-    const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);
+    const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);  // its sender could shrink it
     ASSERT_EQ(ftruncate(unsealed, static_cast<off_t>(surface->byteSize())), 0);
-    auto frameOn = [](const Surface& s, uint64_t number) {  // carrying the surface
-        protocol::FrameMessage frame;
-        frame.flags = protocol::kFrameFlipped | protocol::kFrameCarriesSurface;
-        frame.frameNumber = number;
-        frame.surfaceId = s.id();
-        frame.regionWidth = frame.width = frame.surfaceWidth = s.width();
-        frame.regionHeight = frame.height = frame.surfaceHeight = s.height();
-        frame.bytesPerRow = s.bytesPerRow();
-        frame.surfaceBytes = s.byteSize();
-        return frame;
-    };
-    auto sendFrame = [](int fd, const protocol::FrameMessage& frame, int surfaceFd) {
-        sendMessage(fd, &frame, sizeof frame, surfaceFd);
-    };
-    protocol::ServerHello newer;
-    newer.version = protocol::kVersion + 1;
-    auto tooLarge = frameOn(*surface, 1), outside = tooLarge;
+    protocol::FrameMessage frame;
+    frame.flags = protocol::kFrameFlipped | protocol::kFrameCarriesSurface;
+    frame.frameNumber = 1;
+    frame.surfaceId = surface->id();
+    frame.regionWidth = frame.width = frame.surfaceWidth = surface->width();
+    frame.regionHeight = frame.height = frame.surfaceHeight = surface->height();
+    frame.bytesPerRow = surface->bytesPerRow();
+    frame.surfaceBytes = surface->byteSize();
+    auto outside = frame;
     outside.regionX = 10;
-    tooLarge.surfaceHeight = tooLarge.regionHeight = 800;
-    tooLarge.surfaceBytes = static_cast<uint64_t>(tooLarge.bytesPerRow) * 800;
+    const std::string path =
+        directory::Registration::socketPathFor(*directory::userDirectory(true), "Fake", 1);
+    const int listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listenFd, 4), 0);
+    auto registration = directory::Registration::announce(path, "Fake", "fake");
     const struct {
         const char* what;
-        std::function<void(int)> script;
-        protocol::ServerHello hello = {};
-    } cases[] = {
-        {"version 2 is not supported", [](int) {}, newer},
-        {"a descriptor that can shrink",
-         [&](int fd) { sendFrame(fd, frameOn(*surface, 1), unsealed); }},
-        {"a region outside the surface", [&](int fd) { sendFrame(fd, outside, surface->fd()); }},
-        {"a size larger than the descriptor",
-         [&](int fd) { sendFrame(fd, tooLarge, surface->fd()); }},
-        {"more surfaces than a client maps at once",
-         [&](int fd) {
-             for (uint64_t n = 1; n <= protocol::kMaxSurfacesPerClient + 1; ++n) {
-                 auto another = Surface::create(16, 8);
-                 sendFrame(fd, frameOn(*another, n), another->fd());
-             }
-         }},
-    };
+        protocol::FrameMessage frame;
+        int surfaceFd;
+    } cases[] = {{"a descriptor that can shrink", frame, unsealed},
+                 {"a region outside the surface", outside, surface->fd()}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const int descriptorsBefore = openDescriptorCount();
         const int mappedBefore = mappedSurfaceCount();
-        {
-            FakeServer server(c.hello, c.script);
-            std::string error;
-            auto client = FrameClient::connect("Fake", &error);
-            if (c.hello.version != protocol::kVersion) {
-                EXPECT_FALSE(client);  // refused at the greeting, with the reason
-                EXPECT_NE(error.find(c.what), std::string::npos) << error;
-            } else {
-                ASSERT_TRUE(client) << error;
-                for (int i = 0; i < 100 && !client->ended(); ++i) client->receiveFrame(100ms);
-                EXPECT_TRUE(client->ended());
-            }
-        }
+        std::thread server([&] {
+            const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            protocol::ServerHello hello;
+            sendMessage(fd, &hello, sizeof hello);
+            if (receiveMessage(fd, &hello) > 0)
+                sendMessage(fd, &c.frame, sizeof c.frame, c.surfaceFd);
+            readsUntilEnd(fd);
+            close(fd);
+        });
+        auto client = FrameClient::connect("Fake");
+        EXPECT_TRUE(client);
+        for (int i = 0; client && i < 100 && !client->ended(); ++i) client->receiveFrame(100ms);
+        EXPECT_TRUE(client && client->ended());
+        client.reset();
+        server.join();
         EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
         EXPECT_EQ(mappedSurfaceCount(), mappedBefore);
     }
+    registration.reset();
+    close(listenFd);
     close(unsealed);
 }
 
