@@ -1,7 +1,5 @@
 #pragma once
-// Fixtures for the frame-sharing tests: a private runtime directory per test,
-// resource counts, raw sockets speaking the protocol by hand, child processes,
-// and waiting for another thread or process to catch up (polled, never timed).
+// Frame-sharing fixtures: a private runtime directory, resource counts, raw protocol sockets.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,8 +30,7 @@ inline bool eventually(const std::function<bool()>& condition) {
     return true;
 }
 
-// Points XDG_RUNTIME_DIR at a fresh 0700 directory for the test's duration,
-// and makes a context with one texture, as start-up does.
+// A fresh 0700 XDG_RUNTIME_DIR, and a context with one texture as start-up makes.
 class SharingTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -52,7 +49,6 @@ class SharingTest : public ::testing::Test {
         std::filesystem::remove_all(runtimeDir_);
     }
 
-    // Makes `surface` the texture's storage; returns it.
     std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface) {
         context_->bindTexture(gl::kTextureRectangle, texture_);
         EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, surface->width(),
@@ -87,7 +83,7 @@ inline int openDescriptorCount() {
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
-// The mappings of surfaces in this process, or the permissions of the one at `address`.
+// The surface mappings in this process, and the permissions of the one at `address`.
 inline int mappedSurfaceCount() {
     std::ifstream maps("/proc/self/maps");
     int count = 0;
@@ -135,9 +131,8 @@ inline ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -
     }
     return sendmsg(fd, &msg, MSG_NOSIGNAL);
 }
-// Receives one message into `message` within 10 s: its size, 0 when the peer
-// ended, -1 on an error, -2 on timeout. A descriptor that came with it goes to
-// `passed`, or is closed.
+// Receives one message within 10 s: its size, 0 at the peer's end, -1 on error, -2 on
+// timeout. A descriptor with it goes to `passed`, or is closed.
 template <class Message>
 ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
     pollfd p{fd, POLLIN, 0};
@@ -162,8 +157,7 @@ ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
                 std::min(sizeof *message, static_cast<size_t>(std::max<ssize_t>(got, 0))));
     return got;
 }
-// Reads the greeting, which comes first and names the protocol and its
-// version, and answers it; false when the server did not greet so.
+// Reads and answers the server's greeting; false when it is not the protocol's.
 inline bool greet(int fd) {
     protocol::ServerHello hello;
     if (receiveMessage(fd, &hello) != sizeof hello || hello.magic != protocol::kMagic ||
