@@ -1,6 +1,5 @@
 #pragma once
-// Test clips made with the ffmpeg command, and reading an item's frames
-// without a player.
+// Test clips made with the ffmpeg command, and reading an item's frames without a player.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -46,10 +45,8 @@ inline std::string clip(const std::string& name, const ClipRecipe& r) {
     const std::string path = testPath(name);
     if (std::filesystem::exists(path)) return path;
     using std::to_string;
-    // Each frame shows its number as eight black or white columns in its upper
-    // half, most significant bit first, which survives lossy coding. The lower
-    // half is a noisy dark blue, so that frames have a realistic size and a cut
-    // file loses frames, not just its index.
+    // The upper half shows the frame's number in eight black or white columns, most
+    // significant first; the lower half is noisy dark blue, so that a cut file loses frames.
     const std::string light = "mod(trunc((N+" + to_string(r.first) + ")/pow(2,7-trunc(X*8/W))),2)";
     const std::string grey = "if(lt(Y,H/2)*" + light + ",235,16)";
     const int shrink = std::max(1, r.width / 128);  // drawn small, then scaled up: quick
@@ -123,9 +120,7 @@ struct FrameInfo {
     int width, height;
 };
 
-// The next frames of `item` in order, up to its end or `limit`, as fast as
-// they decode. Each goes to `look` and is let go (held frames would starve the
-// item's bounded surface pool).
+// The next frames of `item`, up to its end or `limit`; each goes to `look` and is let go.
 inline std::vector<FrameInfo> pullNumbers(
     PlayerItem& item, size_t limit = 1000,
     const std::function<void(const PixelBuffer&)>& look = {}) {
