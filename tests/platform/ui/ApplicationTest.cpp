@@ -1,7 +1,5 @@
-// The application routine: what counts as a display, the delegate's launch
-// and quit callbacks, and the main queue on the event loop.
-#include <QTimer>
-
+// The application routine: what counts as a display, and the main queue on
+// the event loop (the delegate's launch: the screen menu in the end-to-end suite).
 #include <atomic>
 #include <optional>
 
@@ -47,27 +45,6 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
     }
     for (int i = 0; i < 3; ++i)
         saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
-}
-
-TEST(Application, LaunchOnceAndQuitReachTheDelegate) {
-    struct Recorder : ApplicationDelegate {
-        void applicationDidFinishLaunching(const Notification& n) override {
-            names.push_back(n.name);
-        }
-        void applicationWillTerminate(const Notification& n) override { names.push_back(n.name); }
-        std::vector<std::string> names;
-    };
-    application();
-    application::connectDelegateCallbacks(qApp);
-    auto delegate = std::make_shared<Recorder>();
-    application::setDelegate(delegate);
-    ASSERT_TRUE(eventually([&] { return !delegate->names.empty(); }));
-    QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
-    QCoreApplication::exec();
-    application::setDelegate(nullptr);
-    EXPECT_EQ(delegate->names,
-              (std::vector<std::string>{"NSApplicationDidFinishLaunchingNotification",
-                                        "NSApplicationWillTerminateNotification"}));
 }
 
 TEST(Application, TheEventLoopRunsTheMainQueueOnItsThreadWhoeverQueuesWork) {
