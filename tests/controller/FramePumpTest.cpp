@@ -1,6 +1,6 @@
 // The frame pump: it serves "Video" from start-up; its tick, run by the test
-// itself, with and without a new frame and across a change of frame size
-// (seen by a client in the very tick).
+// itself, without a clip and across changes of frame size (seen by a client
+// in the very tick).
 #include <algorithm>
 
 #include "cliploop/FrameClient.h"
@@ -54,11 +54,7 @@ class FramePumpTest : public InterfaceTest {
     std::unique_ptr<FrameClient> client_;
 };
 
-bool isShade(const uint8_t* bgra, int r, int g, int b) {
-    return std::abs(bgra[2] - r) < 60 && std::abs(bgra[1] - g) < 60 && std::abs(bgra[0] - b) < 60;
-}
-
-TEST_F(FramePumpTest, EachTickPublishesTheCurrentFrameAtItsSizeOrTheLastOneAgain) {
+TEST_F(FramePumpTest, EachTickPublishesTheCurrentFrameAtItsSize) {
     std::optional<Frame> frame = tick();  // no clip: the empty 512 x 512 texture, flipped
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->width(), 512);
@@ -70,29 +66,6 @@ TEST_F(FramePumpTest, EachTickPublishesTheCurrentFrameAtItsSizeOrTheLastOneAgain
 
     controller_->selectVideoWithLoop(makeClip(320, 240, 2.0));
     tickUntilSize(320, 240);
-    frame = tick();  // upright: the white band on top, green below it
-    ASSERT_TRUE(frame);
-    EXPECT_TRUE(isShade(frame->row(5) + 4 * 160, 255, 255, 255));
-    EXPECT_TRUE(isShade(frame->row(230) + 4 * 160, 0, 255, 0));
-    frame.reset();
-
-    // Paused: no new frames, the same surface goes out again.
-    controller_->player->setRate(0);
-    for (int i = 0; i < 5; ++i) tick();  // whatever was due before the pause
-    const auto surfaceId = [&] {
-        const auto image = controller_->context->textureImage(controller_->texture);
-        return image && image->surface ? image->surface->id() : 0u;
-    };
-    const uint32_t paused = surfaceId();
-    ASSERT_NE(paused, 0u);
-    for (int i = 0; i < 3; ++i) {
-        frame = tick();
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->width(), 320);
-        EXPECT_EQ(surfaceId(), paused);
-    }
-    frame.reset();
-
     controller_->selectVideoWithLoop(makeClip(160, 96, 2.0));
     tickUntilSize(160, 96);
 }

@@ -42,9 +42,6 @@ TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
     EXPECT_EQ(items[0]->asset()->url(), clip);
     EXPECT_NE(controller_->videoOutput.load(), firstOutput);
     EXPECT_TRUE(attachedToCurrent(controller_->videoOutput.load()));
-    EXPECT_TRUE(items[1]->outputs().empty());
-    EXPECT_EQ(controller_->playerView->player(), controller_->player);
-    EXPECT_EQ(controller_->playerView2->player(), controller_->player);
     EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);  // as the slider shows
 
     controller_->selectVideoWithLoop(clip);  // again: two new items

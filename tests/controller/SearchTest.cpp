@@ -199,11 +199,12 @@ TEST_F(SearchTest, TheWalkKeepsItsFolderAndAMissingOneOrNoBirthTimeCostsNothing)
     }
 }
 
-// The search folder panel: modeless, folders only; "Canceled" or the folder.
+// The search folder panel: modeless, folders only; "Canceled" or the folder in place of the home.
 TEST_F(SearchTest, TheConfirmedFolderBecomesTheSearchFolderAndNothingElse) {
     QTemporaryDir chosen;
     const std::string home = controller_->searchPath.path();
     const QString label = controller_->searchPathField->text();
+    EXPECT_EQ(label, "Search from directory: " + QDir::homePath());
     controller_->arrayController->setContent({{{"name", "kept"}}});
     // Opens the panel from the window's button on the chosen folder; what the answer prints.
     auto answer = [&](bool confirm) {
