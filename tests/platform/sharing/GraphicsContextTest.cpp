@@ -1,8 +1,4 @@
-// ctest-labels: concurrency
 #include <gtest/gtest.h>
-
-#include <set>
-#include <thread>
 
 #include "sharing/FrameSharing.h"
 
@@ -19,23 +15,6 @@ int bindSurface(GraphicsContext& context, const std::shared_ptr<Surface>& surfac
                 int height, uint32_t format = gl::kBGRA) {
     return context.texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, width, height, format,
                                      gl::kUnsignedInt8888Rev, surface, 0);
-}
-
-TEST(GraphicsContext, TextureNamesAreNeverZeroNorGivenTwiceAcrossContextsAndThreads) {
-    auto a = makeContext();
-    auto b = makeContext();
-    std::vector<uint32_t> names[4];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 2000; ++i) names[t].push_back((t % 2 ? a : b)->genTexture());
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    std::set<uint32_t> all;
-    for (auto& list : names) all.insert(list.begin(), list.end());
-    EXPECT_EQ(all.size(), 8000u);
-    EXPECT_FALSE(all.contains(0));
 }
 
 TEST(GraphicsContext, BindsASurfaceAsStorageWithoutCopyingAndRefusesWhatDoesNotFit) {
