@@ -83,7 +83,7 @@ inline int openDescriptorCount() {
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
-// The surface mappings in this process, and the permissions of the one at `address`.
+// The surface mappings in this process.
 inline int mappedSurfaceCount() {
     std::ifstream maps("/proc/self/maps");
     int count = 0;
@@ -91,19 +91,6 @@ inline int mappedSurfaceCount() {
         count += line.find("memfd:cliploop-surface") != std::string::npos;
     return count;
 }
-inline std::string mappingPermissions(const void* address) {
-    std::ifstream maps("/proc/self/maps");
-    const auto at = reinterpret_cast<uintptr_t>(address);
-    for (std::string line; std::getline(maps, line);) {
-        unsigned long from = 0, to = 0;
-        char permissions[5] = {};
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, permissions) == 3 && from <= at &&
-            at < to)
-            return permissions;
-    }
-    return "";
-}
-
 // A raw connection to a server's socket; -1 if refused.
 inline int connectRaw(const std::string& socketPath) {
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
