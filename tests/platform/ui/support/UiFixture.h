@@ -1,6 +1,5 @@
 #pragma once
-// The process's offscreen application (shared with tests/controller through
-// AppFixture.h), with a chosen list of screens, and a wait on its loop.
+// The process's offscreen application (tests/controller's too), its screens, a wait on its loop.
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QFile>
