@@ -64,9 +64,7 @@ TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandl
         ++ticks;
     });
     token.reset();
-    EXPECT_FALSE(timer.isRunning());
     timer.start();
-    EXPECT_TRUE(timer.isRunning());
     inTick.acquire();
     std::thread releaser([&] {
         std::this_thread::sleep_for(20ms);  // a cancel that does not wait shows here

