@@ -78,8 +78,7 @@ TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandl
     EXPECT_FALSE(timer.isRunning());
 }
 
-// An owner holds its timer and the timer's handler holds the owner, as the
-// window's controller and its frame pump do.
+// An owner holds its timer, whose handler holds the owner, as the controller and its pump do.
 struct Owner {
     std::unique_ptr<RepeatingTimer> timer;
     std::atomic<int> ticks{0};

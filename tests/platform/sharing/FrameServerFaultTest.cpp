@@ -1,6 +1,5 @@
 // ctest-labels: concurrency
-// A frame server facing clients that misbehave, vanish or belong to someone else,
-// and a client facing a server that breaks the protocol.
+// Clients that misbehave, vanish or belong to someone else; a server that breaks the protocol.
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -177,8 +176,7 @@ TEST_F(FrameServerFaultTest, ClientsComingGoingStalledOrSilentCostOthersNothingW
     }));
 }
 
-// A hand-made server "Fake" greets properly, then sends one frame that would let it
-// crash or spy on its client.
+// A hand-made server "Fake" greets, then sends a frame that could crash or spy on its client.
 TEST_F(FrameServerFaultTest, AClientEndsTheStreamOfAServerSendingFramesItCannotTrust) {
     auto surface = Surface::create(16, 8);
     const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);  // its sender could shrink it

@@ -39,8 +39,7 @@ inline std::string testPath(const std::string& name) {
     return dir.path + "/" + name;
 }
 
-// Writes `recipe` to testPath(name) (its extension picks the container) unless
-// written already, and returns the path; a failure fails the calling test.
+// Writes `recipe` once to testPath(name), whose extension picks the container; returns the path.
 inline std::string clip(const std::string& name, const ClipRecipe& r) {
     const std::string path = testPath(name);
     if (std::filesystem::exists(path)) return path;

@@ -118,8 +118,7 @@ inline ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -
     }
     return sendmsg(fd, &msg, MSG_NOSIGNAL);
 }
-// Receives one message within 10 s: its size, 0 at the peer's end, -1 on error, -2 on
-// timeout. A descriptor with it goes to `passed`, or is closed.
+// One message within 10 s: its size, 0 at the end, -1 on error, -2 on timeout (fd to `passed`).
 template <class Message>
 ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
     pollfd p{fd, POLLIN, 0};
