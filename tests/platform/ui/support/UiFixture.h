@@ -31,14 +31,9 @@ inline std::vector<ScreenSpec> threeScreens() {
 inline QJsonObject screensConfiguration(const std::vector<ScreenSpec>& screens) {
     QJsonArray list;
     for (const auto& [name, r] : screens) {
-        list.append(QJsonObject{{"name", name},
-                                {"x", r.x()},
-                                {"y", r.y()},
-                                {"width", r.width()},
-                                {"height", r.height()},
-                                {"dpr", 1.0},
-                                {"logicalDpi", 96},
-                                {"logicalBaseDpi", 96}});
+        QJsonObject screen{{"name", name}, {"x", r.x()}, {"y", r.y()}, {"width", r.width()}};
+        screen.insert("height", r.height());
+        list.append(screen);
     }
     return QJsonObject{{"windowFrameMargins", false}, {"screens", list}};
 }
