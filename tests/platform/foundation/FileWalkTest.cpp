@@ -51,7 +51,6 @@ TEST(FileWalk, DepthFirstWithExactNamesSkipsHiddenAndNeverFollowsLinks) {
 
     Names order;  // relative paths, folders with a trailing slash
     const auto visit = [&](const FileWalk::Entry& entry) {
-        EXPECT_TRUE(entry.hasProperties()) << entry.propertiesError();
         const std::string relative = entry.path().substr(tree.root.size() + 1);
         EXPECT_EQ(entry.name(), relative.substr(relative.rfind('/') + 1));
         order.push_back(relative + (entry.isDirectory() ? "/" : ""));
