@@ -39,8 +39,7 @@ TEST(Dispatch, MainQueueRunsWorkFromManyThreadsInOrderOnlyWhenDrainedOnTheMainTh
     std::iota(inOrder.begin(), inOrder.end(), 0);
     for (const auto& items : ran) EXPECT_EQ(items, inOrder);
 
-    // Work queued by work waits for the next drain; a nested drain (a modal
-    // loop run by an item) keeps submission order; a throwing item stops nothing.
+    // Work queued by work waits for the next drain; a nested (modal) drain keeps the order.
     std::vector<int> order;
     mainAsync([&] {
         order.push_back(1);

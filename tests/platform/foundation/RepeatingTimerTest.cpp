@@ -48,8 +48,7 @@ TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
     timer.cancel();
     ASSERT_EQ(threads.size(), 1u);  // so no two ticks ever overlapped
     EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-    // A lower bound only (a timer never fires early): piled-up ticks would follow the
-    // overrun back to back, skipping puts a full interval between the next two.
+    // Piled-up ticks would follow the overrun back to back (a lower bound: never early).
     EXPECT_GE(starts[2] - ends[0], interval);
 }
 
@@ -88,8 +87,7 @@ TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAn
     auto outside = std::make_shared<Owner>(), inside = std::make_shared<Owner>();
     const std::weak_ptr<Owner> watchOutside = outside, watchInside = inside;
     outside->timer = std::make_unique<RepeatingTimer>(1ms, [outside] { ++outside->ticks; });
-    // Cancelling from the handler drops the last reference, and with it the timer, on
-    // the timer's own thread once its tick has returned; no tick follows.
+    // Cancelled from its handler, the timer goes with the owner on its own thread, ticking no more.
     std::atomic<int> insideTicks{0};
     inside->timer = std::make_unique<RepeatingTimer>(1ms, [inside, &insideTicks] {
         if (++insideTicks == 3) inside->timer->cancel();

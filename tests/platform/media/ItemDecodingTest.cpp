@@ -37,8 +37,7 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
                                           ? (MediaTime{i, 30})
                                           : MediaTime::fromSeconds(r.ticks[i] / 90000.0));
         }
-        // The end is known exactly once the last frame is out; a variable-rate
-        // clip's last frame lasts as long as its packet says, a single frame a second.
+        // Exact once the last frame is out: a variable rate's last lasts as its packet says.
         const double end = item->duration().seconds();
         if (r.ticks.empty()) {
             EXPECT_EQ(item->duration(),

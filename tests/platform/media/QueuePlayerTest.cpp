@@ -115,8 +115,7 @@ TEST(QueuePlayerContract, TheEndIsPostedOnAnotherThreadWhereItsObserverMayDropTh
     EXPECT_TRUE(elsewhere.load());
 }
 
-// Loops a clip as the application's controller does: two items of one asset, the turn done
-// in the end-of-item observer with a fresh output on the next item.
+// Loops as the controller does: two items of one asset, turned in the end observer.
 class LoopDriver {
   public:
     explicit LoopDriver(const std::string& path) {
@@ -145,8 +144,7 @@ class LoopDriver {
         std::lock_guard lock(shared_->mutex);
         return turns_;
     }
-    // Takes frames until `count` turns are done; false after 30 s (a hang guard). Those of a
-    // turn must come at their exact times, in order, once each, however many are missed.
+    // Takes frames until `count` turns are done; those of a turn must come in order, on time.
     bool waitForTurns(int count) {
         return eventually([&] {
             std::unique_lock lock(shared_->mutex);
@@ -165,8 +163,7 @@ class LoopDriver {
         });
     }
     bool framesInOrder() const { return framesTaken_ > 0 && framesInOrder_; }
-    // Whether at every turn the ended item was still the current one, and the next one,
-    // when ready, started at the very host time the ended one ran out.
+    // The ended item was current at every turn; the next, if ready, started as it ran out.
     bool turnsWereExact() {
         std::lock_guard lock(shared_->mutex);
         return exact_;

@@ -22,9 +22,7 @@ class FrameServerTest : public SharingTest {
         ASSERT_TRUE(client_);
     }
 
-    // Publishes until the client has a frame of these publications (the
-    // server starts sending once it has read the greeting, and earlier frames
-    // may still be on their way) and returns the newest.
+    // Publishes until the client has a frame of these publications; returns the newest.
     std::optional<Frame> receive(double width, double height) {
         const uint64_t before = server_->frameCount();
         std::optional<Frame> frame;
