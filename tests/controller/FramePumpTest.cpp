@@ -41,7 +41,6 @@ class FramePumpTest : public InterfaceTest {
             return controller_->size.width == width;
         }));
         ASSERT_TRUE(frame);
-        EXPECT_EQ(controller_->size.height, height);
         EXPECT_EQ(frame->width(), width);
         EXPECT_EQ(frame->height(), height);
         EXPECT_EQ(frame->textureWidth(), width);

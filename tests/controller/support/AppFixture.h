@@ -65,8 +65,7 @@ class InterfaceTest : public ::testing::Test {
         if (!controller_) return;
         if (controller_->timer) controller_->timer->cancel();
         if (controller_->player) controller_->player->pause();
-        if (controller_->playerView2 && controller_->playerView2->isInFullScreenMode())
-            controller_->playerView2->exitFullScreenModeWithOptions(nullptr);
+        controller_->playerView2->exitFullScreenModeWithOptions(nullptr);  // if it is
         NotificationCenter::defaultCenter().removeObserver(controller_.get());
         NotificationCenter::defaultCenter().removeObserver(loaded_.delegate.get());
         loaded_.delegate->viewController.reset();

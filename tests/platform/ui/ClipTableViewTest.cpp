@@ -75,7 +75,6 @@ TEST_F(ClipTableViewTest, ClicksAndKeysAskOnceForTheRowTheyWouldSelect) {
     key(Qt::Key_Down);
     EXPECT_EQ(questions(), Rows{3});
     EXPECT_EQ(list.selectionIndexes(), QList<int>{3});
-    EXPECT_GE(changes, 2);
 
     changes = 0;
     refused = {4};
