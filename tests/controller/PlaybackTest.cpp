@@ -50,10 +50,8 @@ TEST_F(PlaybackTest, AClipStartQueuesTwoFreshItemsOfOneAssetAtTheSlidersRate) {
 
     // An end that this clip start overtook turns nothing.
     const auto output = controller_->videoOutput.load();
-    Notification late;
-    late.name = kPlayerItemDidPlayToEndTimeNotification;
-    late.object = items[0];
-    controller_->playerItemDidReachEnd(late);
+    controller_->playerItemDidReachEnd(
+        {kPlayerItemDidPlayToEndTimeNotification, nullptr, items[0]});
     EXPECT_EQ(controller_->player->items(), again);
     EXPECT_EQ(controller_->videoOutput.load(), output);
 }
@@ -111,9 +109,8 @@ TEST_F(PlaybackTest, ClipStartsAndLoopTurnsNeverOverlap) {
     std::atomic<bool> done{false};
     std::thread turner([&] {  // loop turns as the engine's thread delivers them
         while (!done.load()) {
-            Notification end;
-            end.name = kPlayerItemDidPlayToEndTimeNotification;
-            controller_->playerItemDidReachEnd(end);
+            controller_->playerItemDidReachEnd(
+                {kPlayerItemDidPlayToEndTimeNotification, nullptr, {}});
         }
     });
     for (int i = 0; i < 40; ++i) controller_->selectVideoWithLoop(i % 2 ? second : first);
