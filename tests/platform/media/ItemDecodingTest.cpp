@@ -14,7 +14,6 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
         {"prores422_10bit.mov", {.frames = 5, .codec = "prores_ks", .pixelFormat = "yuv422p10le"}},
         {"sound.mp4", {.frames = 6, .withAudio = true}},
         {"vfr.mp4", {.frames = 6, .ticks = vfr}},
-        {"one.mov", {.width = 1, .height = 1, .frames = 3, .codec = "png", .pixelFormat = "rgb24"}},
         {"odd.mp4", {.width = 33, .height = 17, .frames = 3, .pixelFormat = "yuv444p"}},
         {"huge.mov",
          {.width = 7680, .height = 4320, .frames = 1, .codec = "mjpeg", .pixelFormat = "yuvj420p"}},
@@ -26,13 +25,13 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
             EXPECT_EQ(f.surface()->data(), f.baseAddress());
             const uint8_t* p = f.baseAddress() + (f.height() - 1) * f.bytesPerRow();
             EXPECT_EQ(p[3], 255);
-            EXPECT_TRUE(f.height() < 2 || (p[0] > 60 && p[2] < 40));  // dark blue at the bottom
+            EXPECT_TRUE(p[0] > 60 && p[2] < 40);  // dark blue at the bottom
         });
         ASSERT_EQ(frames.size(), static_cast<size_t>(r.frames));
         for (int i = 0; i < r.frames; ++i) {
             EXPECT_EQ(frames[i].width, r.width);
             EXPECT_EQ(frames[i].height, r.height);
-            EXPECT_TRUE(r.width < 16 || frames[i].number == i);  // too narrow to read
+            EXPECT_EQ(frames[i].number, i);
             EXPECT_EQ(frames[i].time, r.ticks.empty()
                                           ? (MediaTime{i, 30})
                                           : MediaTime::fromSeconds(r.ticks[i] / 90000.0));
