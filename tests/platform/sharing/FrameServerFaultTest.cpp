@@ -76,9 +76,7 @@ TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
         SCOPED_TRACE(c.what);
         const int fd = connectRaw(socketPath_);
         ASSERT_GE(fd, 0);
-        if (c.greetFirst) {
-            ASSERT_TRUE(greet(fd));
-        }
+        ASSERT_TRUE(!c.greetFirst || greet(fd));
         ASSERT_EQ(
             sendMessage(fd, c.bytes.data(), c.bytes.size(), c.passDescriptor ? surface_->fd() : -1),
             static_cast<ssize_t>(c.bytes.size()));
