@@ -1,5 +1,4 @@
-// The screen menu (kept by the application's delegate) and full-screen output, through the real
-// window.
+// The screen menu (kept by the application's delegate) and full-screen output, in the real window.
 #include <qpa/qplatformnativeinterface.h>
 #include <QSplitter>
 #include <QTest>
