@@ -1,6 +1,6 @@
 #include <QDateTime>
-#include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTest>
 
 #include <set>
 
@@ -52,10 +52,6 @@ class ClipTableViewTest : public ::testing::Test {
         mouse(QEvent::MouseButtonPress, row, modifiers);
         mouse(QEvent::MouseButtonRelease, row, modifiers);
     }
-    void key(int key, Qt::KeyboardModifiers modifiers = {}) {
-        QKeyEvent event(QEvent::KeyPress, key, modifiers);
-        QCoreApplication::sendEvent(&table, &event);
-    }
     // What was asked since the last call.
     Rows questions() { return std::exchange(asked, {}); }
 
@@ -72,19 +68,19 @@ TEST_F(ClipTableViewTest, ClicksAndKeysAskOnceForTheRowTheyWouldSelect) {
     EXPECT_EQ(list.selectionIndexes(), QList<int>{2});
     click(2);  // already the selection
     EXPECT_EQ(questions(), Rows{});
-    key(Qt::Key_Down);
+    QTest::keyClick(&table, Qt::Key_Down);
     EXPECT_EQ(questions(), Rows{3});
     EXPECT_EQ(list.selectionIndexes(), QList<int>{3});
 
     changes = 0;
     refused = {4};
     click(4);
-    key(Qt::Key_Down);
+    QTest::keyClick(&table, Qt::Key_Down);
     EXPECT_EQ(questions(), (Rows{4, 4}));
     EXPECT_EQ(list.selectionIndexes(), QList<int>{3});
     EXPECT_EQ(table.currentIndex().row(), 3);
     EXPECT_EQ(changes, 0);
-    key(Qt::Key_PageDown);
+    QTest::keyClick(&table, Qt::Key_PageDown);
     EXPECT_EQ(questions(), Rows{5});
     EXPECT_EQ(list.selectionIndexes(), QList<int>{5});
     table.setShouldSelectRow(nullptr);  // then every row may be selected
@@ -111,7 +107,7 @@ TEST_F(ClipTableViewTest, DragsControlClicksAndSelectAllAskForEveryRowTheyAdd) {
     EXPECT_EQ(list.selectionIndexes(), QList<int>{1});
 
     refused = {2, 4};
-    key(Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(&table, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(questions(), (Rows{0, 2, 3, 4, 5}));
     EXPECT_EQ(list.selectionIndexes(), (QList<int>{0, 1, 3, 5}));
 }
