@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Eventually.h"
 #include "media/ItemState.h"
 #include "media/MediaEngine.h"
 
@@ -93,16 +94,6 @@ inline int readFrameNumber(const PixelBuffer& frame) {
         number =
             number * 2 + isLight(frame, (2 * bit + 1) * frame.width() / 16, frame.height() / 4);
     return number;
-}
-
-// Polls until `done` holds; false after 30 s (a hang guard, not a timing check).
-inline bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 inline PixelBufferAttributes pumpAttributes() {

@@ -15,20 +15,11 @@
 #include <functional>
 #include <thread>
 
+#include "common/Eventually.h"
 #include "sharing/FrameSharing.h"
 #include "sharing/client/Protocol.h"
 
 namespace cliploop::testing {
-
-// Polls until `condition` holds; false after 30 s (a hang guard).
-inline bool eventually(const std::function<bool()>& condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 // A fresh 0700 XDG_RUNTIME_DIR, and a context with one texture as start-up makes.
 class SharingTest : public ::testing::Test {
