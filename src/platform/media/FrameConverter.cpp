@@ -88,7 +88,9 @@ bool FrameConverter::prepare(const AVFrame& frame) {
     av_opt_set_int(sws_, "dsth", frame.height, 0);
     av_opt_set_int(sws_, "dst_format", AV_PIX_FMT_BGRA, 0);
     av_opt_set_int(sws_, "sws_flags", SWS_BICUBIC, 0);
-    av_opt_set_int(sws_, "threads", 0, 0);  // one slice per core
+    // One thread: the decoder's frame threads already keep every core busy,
+    // and slice threads for the conversion cost hand-offs, not time.
+    av_opt_set_int(sws_, "threads", 1, 0);
     if (sws_init_context(sws_, nullptr, nullptr) < 0) {
         sws_freeContext(sws_);
         sws_ = nullptr;
@@ -105,8 +107,8 @@ bool FrameConverter::prepare(const AVFrame& frame) {
 }
 
 bool FrameConverter::scale(const AVFrame& frame, uint8_t* data, int bytesPerRow, size_t byteSize) {
-    // sws_scale_frame is the entry that runs slices in parallel; it writes
-    // into a frame whose buffer is our memory, not one it allocates.
+    // sws_scale_frame writes into a frame whose buffer is our memory, not one
+    // it allocates.
     AVFrame* source = av_frame_alloc();
     AVFrame* target = av_frame_alloc();
     bool ok = source && target && av_frame_ref(source, &frame) >= 0;
