@@ -24,12 +24,8 @@ class AtomicSharedPtr {
         return value_;
     }
 
-    void store(std::shared_ptr<T> value) {
-        // The replaced object is let go outside the lock.
-        std::shared_ptr<T> replaced;
-        std::lock_guard lock(mutex_);
-        replaced = std::exchange(value_, std::move(value));
-    }
+    // The replaced object is let go after the lock is released.
+    void store(std::shared_ptr<T> value) { exchange(std::move(value)); }
 
     std::shared_ptr<T> exchange(std::shared_ptr<T> value) {
         std::lock_guard lock(mutex_);
