@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "sharing/Surface.h"
+#include "surface/Surface.h"
 
 extern "C" {
 #include <libavutil/buffer.h>

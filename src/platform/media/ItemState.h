@@ -23,13 +23,6 @@
 
 namespace cliploop {
 
-struct ItemStats {
-    int64_t decoded = 0;        // frames converted and queued
-    int64_t skippedLate = 0;    // decoded after their time had passed; not converted
-    int64_t droppedUnseen = 0;  // converted, but the clock passed them before anyone took them
-    int64_t underruns = 0;      // times a frame was still shown after its end for want of the next
-};
-
 class ItemState {
   public:
     explicit ItemState(std::string path);

@@ -18,15 +18,17 @@
 // exact host time the ended one ran out, so loop turns add no gap. An item
 // that becomes current before its first frame is decoded (a clip start)
 // holds its clock at its start until that frame is there.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "foundation/FileUrl.h"
-#include "sharing/Surface.h"
+#include "surface/Surface.h"
 
 namespace cliploop {
 
@@ -88,6 +90,14 @@ class Asset {
     FileUrl url_;
 };
 
+// What an item's decoder has done so far, for tools and benchmarks.
+struct ItemStats {
+    int64_t decoded = 0;        // frames converted and queued
+    int64_t skippedLate = 0;    // decoded after their time had passed; not converted
+    int64_t droppedUnseen = 0;  // converted, but the clock passed them before anyone took them
+    int64_t underruns = 0;      // times a frame was still shown after its end for want of the next
+};
+
 class PlayerItemVideoOutput;
 class QueuePlayer;
 struct ItemState;  // the engine's per-item state (demuxer, decoder, frames)
@@ -115,6 +125,19 @@ class PlayerItem : public std::enable_shared_from_this<PlayerItem> {
     MediaTime duration() const;
     // True once opening failed (the item will never deliver a frame).
     bool failed() const;
+    // Why opening or decoding failed, in a few words; empty unless failed().
+    std::string failureReason() const;
+    // True once the first frame since the last seek is decoded (or opening failed).
+    bool isReady() const;
+    // While the item is current: the host time at which its clock reaches
+    // its known end, whether or not that end was reported yet.
+    std::optional<double> endHostTime() const;
+    ItemStats stats() const;
+    // For tools and benchmarks that read an item without a player: the next
+    // decoded frame in order, as fast as the decoder goes, waiting at most
+    // `timeout`. Sets `*ended` when the item has no more frames (its end, or
+    // failure). An item read this way must not be given to a player.
+    PixelBufferRef copyNextPixelBuffer(std::chrono::milliseconds timeout, bool* ended);
 
     std::shared_ptr<ItemState> state() const { return state_; }
 

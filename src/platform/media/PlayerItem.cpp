@@ -71,4 +71,24 @@ bool PlayerItem::failed() const {
     return state_->failed();
 }
 
+std::string PlayerItem::failureReason() const {
+    return state_->failureReason();
+}
+
+bool PlayerItem::isReady() const {
+    return state_->isReady();
+}
+
+std::optional<double> PlayerItem::endHostTime() const {
+    return state_->endHostTime();
+}
+
+ItemStats PlayerItem::stats() const {
+    return state_->stats();
+}
+
+PixelBufferRef PlayerItem::copyNextPixelBuffer(std::chrono::milliseconds timeout, bool* ended) {
+    return state_->takeNextFrame(timeout, ended);
+}
+
 }  // namespace cliploop

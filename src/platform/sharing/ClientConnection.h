@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sharing/Surface.h"
+#include "surface/Surface.h"
 #include "sharing/client/Protocol.h"
 
 namespace cliploop {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sharing/Surface.h"
+#include "surface/Surface.h"
 
 namespace cliploop {
 

@@ -1,4 +1,4 @@
-#include "sharing/Surface.h"
+#include "surface/Surface.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
