@@ -14,7 +14,7 @@ const QStringList kExit{"Exit Full Screen"};
 using uitest::threeScreens;
 
 // Replaces the screens while running; Qt reports the change synchronously.
-void setScreens(const std::vector<uitest::ScreenSpec>& screens) {
+void setScreens(const std::vector<uitest::ScreenGeometry>& screens) {
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     auto* set = reinterpret_cast<void (*)(const QJsonObject&, QPlatformNativeInterface*)>(
         native->nativeResourceForIntegration("setConfiguration"));
