@@ -61,8 +61,8 @@ class ViewController : public ViewControllerBase,
     FrameSize size{512, 512};
     std::shared_ptr<FrameServer> syphonServer;
     std::shared_ptr<GraphicsContext> context;
-    // The user has asked for a row since the last search began: only then
-    // does a change of selection start a clip.
+    // Set when the user asks for a row, cleared when its clip starts or a
+    // search begins: only a change of selection the user asked for plays.
     bool flag = false;
     FileUrl searchPath = FileUrl::fromPath("/");
     const std::string notificationFullscreen = "addMenuExitFullscreen";
