@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -14,6 +13,7 @@
 
 #include "foundation/HostClock.h"
 #include "sharing/ClientConnection.h"
+#include "sharing/FrameRegion.h"
 #include "sharing/FrameSharing.h"
 #include "sharing/client/ServerDirectory.h"
 
@@ -28,25 +28,6 @@ constexpr uint64_t kListenKey = 0;
 constexpr uint64_t kWakeKey = 1;
 
 std::atomic<uint64_t> nextServerSerial{1};
-
-// A pixel count from a published extent: finite, 1 to the surface limit.
-std::optional<int32_t> pixelsOf(double extent) {
-    if (!std::isfinite(extent) || extent < 1 || extent > protocol::kMaxSurfaceDimension) {
-        return std::nullopt;
-    }
-    return static_cast<int32_t>(extent);
-}
-
-// [start, start + length) in pixels, clipped to [0, limit).
-bool clipSpan(double start, double length, int32_t limit, int32_t* outStart, int32_t* outLength) {
-    if (!std::isfinite(start) || !std::isfinite(length)) return false;
-    const double from = std::max(0.0, std::floor(start));
-    const double to = std::min(static_cast<double>(limit), std::ceil(start + length));
-    if (to <= from) return false;
-    *outStart = static_cast<int32_t>(from);
-    *outLength = static_cast<int32_t>(to - from);
-    return true;
-}
 
 // Publishing threads only leave the newest frame in a slot and wake the I/O
 // thread; the I/O thread owns every client and does all socket work, so a
@@ -79,8 +60,8 @@ class SocketFrameServer final : public FrameServer {
 
     void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
                              FrameSize dimensions, bool flipped) override {
-        const auto width = pixelsOf(dimensions.width);
-        const auto height = pixelsOf(dimensions.height);
+        const auto width = frameregion::pixelsOf(dimensions.width);
+        const auto height = frameregion::pixelsOf(dimensions.height);
         if (target != gl::kTextureRectangle || !width || !height) return;
         const uint64_t frameNumber = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
         if (clientCount_.load(std::memory_order_relaxed) == 0) {
@@ -160,14 +141,15 @@ class SocketFrameServer final : public FrameServer {
             extentWidth = frame.width;
             extentHeight = frame.height;
         }
+        if (!surface) return;
+        const auto columns = frameregion::clipSpan(frame.region.x, frame.region.width, extentWidth);
+        const auto rows = frameregion::clipSpan(frame.region.y, frame.region.height, extentHeight);
+        if (!columns || !rows) return;
         protocol::FrameMessage message;
-        if (!surface ||
-            !clipSpan(frame.region.x, frame.region.width, extentWidth, &message.regionX,
-                      &message.regionWidth) ||
-            !clipSpan(frame.region.y, frame.region.height, extentHeight, &message.regionY,
-                      &message.regionHeight)) {
-            return;
-        }
+        message.regionX = columns->start;
+        message.regionWidth = columns->length;
+        message.regionY = rows->start;
+        message.regionHeight = rows->length;
         message.flags = frame.flipped ? uint32_t{protocol::kFrameFlipped} : 0u;
         message.frameNumber = frame.frameNumber;
         message.surfaceId = surface->id();
