@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -21,8 +22,11 @@ namespace cliploop {
 
 namespace {
 
-// Beyond this many connected clients new ones are turned away; it bounds what
-// a server spends on others.
+// At most this many connected clients; it bounds what a server spends on
+// others. When all places are taken, the oldest connection that has not
+// answered the greeting makes way for a newcomer, so that silent connections
+// (a client stuck in a loop of connecting) cannot lock receivers out; a
+// newcomer is turned away only when every place holds a greeted client.
 constexpr size_t kMaxClients = 64;
 constexpr uint64_t kListenKey = 0;
 constexpr uint64_t kWakeKey = 1;
@@ -223,9 +227,28 @@ class SocketFrameServer final : public FrameServer {
         }
     }
 
-    // Accepts every pending connection; false when out of descriptors.
+    // Makes a place by dropping the longest-connected client that has not
+    // greeted us; false when every client has. A greeting already on its way
+    // is read first, so a receiver is not taken for a silent connection.
+    bool evictOldestUngreeted() {
+        // Keys grow with each connection: the map is in the order they came.
+        for (auto client = clients_.begin(); client != clients_.end(); ++client) {
+            if (client->second->greeted()) continue;
+            if (client->second->readMessages() == ClientConnection::Outcome::Keep &&
+                client->second->greeted()) {
+                continue;
+            }
+            drop(client);
+            return true;
+        }
+        return false;
+    }
+
+    // Accepts pending connections, a bounded number per wake-up so that a
+    // flood of them cannot hold up frames (the rest wait for the next turn);
+    // false when out of descriptors.
     bool acceptClients() {
-        for (;;) {
+        for (size_t accepted = 0; accepted < kMaxClients; ++accepted) {
             const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -235,7 +258,7 @@ class SocketFrameServer final : public FrameServer {
             socklen_t peerSize = sizeof peer;
             const bool sameUser = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
                                   peer.uid == geteuid();
-            if (!sameUser || clients_.size() >= kMaxClients) {
+            if (!sameUser || (clients_.size() >= kMaxClients && !evictOldestUngreeted())) {
                 close(fd);
                 continue;
             }
@@ -248,6 +271,7 @@ class SocketFrameServer final : public FrameServer {
             clients_.emplace(key, std::move(client));
             clientCount_.store(clients_.size());
         }
+        return true;
     }
 
     const std::string name_;

@@ -108,6 +108,39 @@ TEST_F(FrameServerTest, AClientHoldingTooManyFramesIsSkippedNotWaitedFor) {
     EXPECT_TRUE(receive(64, 64));
 }
 
+TEST_F(FrameServerTest, SilentConnectionsMakeWayForAReceiverButNeverPushOutAGreetedOne) {
+    const std::string socketPath = listFrameServers().at(0).socketPath;
+    std::vector<int> silent;  // connected, never answering the greeting
+    // Returns once the server has taken the last of them (greeted or shut
+    // it), so none waits in the listening queue that a receiver would meet.
+    auto connectSilently = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            silent.push_back(connectRaw(socketPath));
+            ASSERT_GE(silent.back(), 0);
+        }
+        pollfd p{silent.back(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+    };
+    connectSilently(256);
+    ASSERT_FALSE(HasFatalFailure());
+    auto late = FrameClient::connect("Video");
+    ASSERT_TRUE(late);
+    auto receivesFrames = [&](FrameClient& client) {
+        return eventually([&] {
+            publish(512, 512);
+            return client.receiveFrame(5ms).has_value();
+        });
+    };
+    EXPECT_TRUE(receivesFrames(*late));
+    connectSilently(256);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_TRUE(receivesFrames(*late));
+    EXPECT_TRUE(receivesFrames(*client_));
+    EXPECT_LE(server_->clientCount(), 64u);      // the places stay bounded
+    EXPECT_TRUE(readsUntilEnd(silent.front()));  // greeted, then let go of
+    for (const int fd : silent) close(fd);
+}
+
 TEST_F(FrameServerTest, SurfacesThatAreGoneAreUnmappedByTheClient) {
     ASSERT_TRUE(receive(512, 512));
     const int mappedBefore = mappedSurfaceCount();
