@@ -53,102 +53,54 @@ TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) 
 }
 
 TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
-    using protocol::FrameMessage;
     constexpr int32_t kMax = protocol::kMaxSurfaceDimension;
     constexpr int32_t kBig = std::numeric_limits<int32_t>::max();
-    // A 64 by 32 surface of 256-byte rows, all of it published.
-    auto sound = [] {
-        FrameMessage m;
-        m.frameNumber = 1;
-        m.surfaceWidth = 64;
-        m.surfaceHeight = 32;
-        m.bytesPerRow = 256;
-        m.surfaceBytes = 256 * 32;
-        m.regionWidth = 64;
-        m.regionHeight = 32;
-        return m;
-    };
+    constexpr int32_t kLeast = std::numeric_limits<int32_t>::min();
     struct Case {
         const char* what;
-        void (*change)(FrameMessage&);
+        int32_t surfaceWidth, surfaceHeight, bytesPerRow;
+        uint64_t extraBytes;  // beyond bytesPerRow * surfaceHeight
+        int32_t x, y, width, height;
+        uint32_t flags;
+        uint64_t frameNumber;
         bool sound;
     };
     const Case cases[] = {
-        {"whole surface", [](FrameMessage&) {}, true},
-        {"inside",
-         [](FrameMessage& m) {
-             m.regionX = 8;
-             m.regionY = 4;
-             m.regionWidth = 16;
-             m.regionHeight = 8;
-         },
-         true},
-        {"last pixel",
-         [](FrameMessage& m) {
-             m.regionX = 63;
-             m.regionY = 31;
-             m.regionWidth = m.regionHeight = 1;
-         },
-         true},
-        {"padded rows",
-         [](FrameMessage& m) {
-             m.bytesPerRow = 512;
-             m.surfaceBytes = 512 * 32;
-         },
-         true},
-        {"largest surface",
-         [](FrameMessage& m) {
-             m.surfaceWidth = m.surfaceHeight = kMax;
-             m.bytesPerRow = kMax * 4;
-             m.surfaceBytes = uint64_t{kMax} * 4 * kMax;
-         },
-         true},
-        {"one column past the edge", [](FrameMessage& m) { m.regionX = 1; }, false},
-        {"one row past the edge", [](FrameMessage& m) { m.regionY = 1; }, false},
-        {"negative start",
-         [](FrameMessage& m) {
-             m.regionX = -1;
-             m.regionWidth = 1;
-         },
-         false},
-        {"negative size", [](FrameMessage& m) { m.regionHeight = -1; }, false},
-        {"zero width", [](FrameMessage& m) { m.regionWidth = 0; }, false},
-        {"zero height", [](FrameMessage& m) { m.regionHeight = 0; }, false},
-        {"start and size that wrap",
-         [](FrameMessage& m) {
-             m.regionX = kBig;
-             m.regionWidth = kBig;
-         },
-         false},
-        {"most negative start",
-         [](FrameMessage& m) { m.regionY = std::numeric_limits<int32_t>::min(); }, false},
-        {"zero-size surface", [](FrameMessage& m) { m.surfaceWidth = 0; }, false},
-        {"huge surface",
-         [](FrameMessage& m) {
-             m.surfaceWidth = kMax + 1;
-             m.bytesPerRow = (kMax + 1) * 4;
-             m.surfaceBytes = uint64_t(kMax + 1) * 4 * 32;
-         },
-         false},
-        {"rows shorter than the width",
-         [](FrameMessage& m) {
-             m.bytesPerRow = 255;
-             m.surfaceBytes = 255 * 32;
-         },
-         false},
-        {"rows absurdly long",
-         [](FrameMessage& m) {
-             m.bytesPerRow = kBig;
-             m.surfaceBytes = uint64_t{kBig} * 32;
-         },
-         false},
-        {"byte size not rows times height", [](FrameMessage& m) { m.surfaceBytes += 1; }, false},
-        {"unknown flag", [](FrameMessage& m) { m.flags = 1u << 7; }, false},
-        {"frame number zero", [](FrameMessage& m) { m.frameNumber = 0; }, false},
+        {"whole surface", 64, 32, 256, 0, 0, 0, 64, 32, 0, 1, true},
+        {"inside", 64, 32, 256, 0, 8, 4, 16, 8, 0, 1, true},
+        {"last pixel", 64, 32, 256, 0, 63, 31, 1, 1, 0, 1, true},
+        {"padded rows, every known flag", 64, 32, 512, 0, 0, 0, 64, 32, protocol::kKnownFrameFlags,
+         1, true},
+        {"largest surface", kMax, kMax, kMax * 4, 0, 0, 0, kMax, kMax, 0, 1, true},
+        {"one column past the edge", 64, 32, 256, 0, 1, 0, 64, 32, 0, 1, false},
+        {"one row past the edge", 64, 32, 256, 0, 0, 1, 64, 32, 0, 1, false},
+        {"negative start", 64, 32, 256, 0, -1, 0, 1, 32, 0, 1, false},
+        {"negative size", 64, 32, 256, 0, 0, 0, 64, -1, 0, 1, false},
+        {"zero width", 64, 32, 256, 0, 0, 0, 0, 32, 0, 1, false},
+        {"zero height", 64, 32, 256, 0, 0, 0, 64, 0, 0, 1, false},
+        {"start and size that wrap", 64, 32, 256, 0, kBig, 0, kBig, 32, 0, 1, false},
+        {"least start", 64, 32, 256, 0, 0, kLeast, 64, 32, 0, 1, false},
+        {"zero-size surface", 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, false},
+        {"negative surface", -64, 32, 256, 0, 0, 0, 1, 1, 0, 1, false},
+        {"huge surface", kMax + 1, 32, (kMax + 1) * 4, 0, 0, 0, 64, 32, 0, 1, false},
+        {"rows shorter than the width", 64, 32, 255, 0, 0, 0, 64, 32, 0, 1, false},
+        {"rows absurdly long", 64, 32, kBig, 0, 0, 0, 64, 32, 0, 1, false},
+        {"bytes not rows times height", 64, 32, 256, 1, 0, 0, 64, 32, 0, 1, false},
+        {"unknown flag", 64, 32, 256, 0, 0, 0, 64, 32, 1u << 7, 1, false},
+        {"frame number zero", 64, 32, 256, 0, 0, 0, 64, 32, 0, 0, false},
     };
     for (const Case& c : cases) {
-        FrameMessage m = sound();
-        c.change(m);
+        protocol::FrameMessage m;
+        m.flags = c.flags;
+        m.frameNumber = c.frameNumber;
+        m.surfaceWidth = c.surfaceWidth;
+        m.surfaceHeight = c.surfaceHeight;
+        m.bytesPerRow = c.bytesPerRow;
+        m.surfaceBytes = static_cast<uint64_t>(c.bytesPerRow) * c.surfaceHeight + c.extraBytes;
+        m.regionX = c.x;
+        m.regionY = c.y;
+        m.regionWidth = c.width;
+        m.regionHeight = c.height;
         EXPECT_EQ(protocol::frameGeometryIsSound(m), c.sound) << c.what;
     }
 }
