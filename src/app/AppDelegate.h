@@ -24,21 +24,21 @@ class AppDelegate : public ApplicationDelegate, public std::enable_shared_from_t
     // The screen menu; the interface owns it.
     QPointer<QMenu> menuFullscreen;
 
-    // 1, 2: the fields' setters (the fields are read directly).
+    // The fields' setters (the fields are read directly).
     void setViewController(std::shared_ptr<ViewController> controller);
     void setMenuFullscreen(QMenu* menu);
 
-    // 3-5: what the application tells its delegate.
+    // What the application tells its delegate.
     void applicationDidFinishLaunching(const Notification& notification) override;
     void applicationWillTerminate(const Notification& notification) override;
     void applicationDidChangeScreenParameters(const Notification& notification) override;
 
-    // 6-8: the screen menu's two forms.
+    // The screen menu's two forms: the list of screens, and the exit item.
     void exitFullscreenNotification(const Notification& notification);
     void fullScreenMenuUpdate();
     void addMenuExitFullscreen(const Notification& notification);
 
-    // 9: both fields absent.
+    // Starts with no controller and no menu.
     AppDelegate();
     ~AppDelegate() override;
 

@@ -45,7 +45,7 @@ MainInterface loadInterface() {
     window->controller = controller;
     actions::setController(window, controller.get());
 
-    // The controller's window fields, 14 to 20.
+    // The controller's window fields.
     controller->playerView = ui.playerView;
     controller->playerView2 = ui.playerView2;
     controller->searchField = ui.searchField;

@@ -64,10 +64,10 @@ void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipReco
              Generation newest, uint64_t generation) {
     if (!controller || newest->load() != generation) return;
     if (controller->arrayController) {
-        controller->arrayController->addObjects(*results);     // 1
-        controller->arrayController->setSelectionIndexes({});  // 2
+        controller->arrayController->addObjects(*results);
+        controller->arrayController->setSelectionIndexes({});
     }
-    if (controller->circularIndicator) {  // 3
+    if (controller->circularIndicator) {
         stopAnimation(controller->circularIndicator);
         controller->circularIndicator->setHidden(true);
     }
@@ -113,17 +113,17 @@ void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::strin
 }  // namespace
 
 void ViewController::search() {
-    if (circularIndicator) {  // 1
+    if (circularIndicator) {
         startAnimation(circularIndicator);
         circularIndicator->setHidden(false);
     }
-    flag = false;                                          // 2
-    if (arrayController) arrayController->setContent({});  // 3
-    auto results = std::make_shared<QList<ClipRecord>>();  // 4
+    flag = false;
+    if (arrayController) arrayController->setContent({});
+    auto results = std::make_shared<QList<ClipRecord>>();
     const std::string text = searchField ? searchField->text().toStdString() : std::string();
-    std::vector<std::string> words = whitespaceSet.componentsSeparatedBy(text);  // 5
+    std::vector<std::string> words = whitespaceSet.componentsSeparatedBy(text);
 
-    // 6: this search supersedes every earlier one still walking.
+    // This search supersedes every earlier one still walking.
     const uint64_t generation = searchGeneration_->fetch_add(1) + 1;
     dispatch::globalAsync([controller = QPointer<ViewController>(this), words = std::move(words),
                            results, root = searchPath.path(), newest = searchGeneration_,

@@ -15,12 +15,12 @@ bool ViewController::tableViewShouldSelectRow(QTableView* tableView, int row) {
 void ViewController::tableViewSelectionDidChange(const Notification& notification) {
     (void)notification;
     if (!arrayController) return;
-    const QList<QVariantMap> selected = arrayController->selectedObjects();  // 1
-    if (!flag || selected.isEmpty()) return;                                 // 2
-    const QVariant url = selected.front().value(QStringLiteral("url"));      // 3
+    const QList<QVariantMap> selected = arrayController->selectedObjects();
+    if (!flag || selected.isEmpty()) return;
+    const QVariant url = selected.front().value(QStringLiteral("url"));
     if (url.metaType() != QMetaType::fromType<FileUrl>()) return;
     selectVideoWithLoop(url.value<FileUrl>());
-    flag = false;  // 4
+    flag = false;
 }
 
 void ViewController::dragAndDrop(const Notification& notification) {

@@ -48,40 +48,40 @@ ViewController::~ViewController() {
 }
 
 void ViewController::viewDidLoad() {
-    ViewControllerBase::viewDidLoad();  // 1
+    ViewControllerBase::viewDidLoad();
 
-    searchPath = FileUrl::fromPath(QFile::encodeName(QDir::homePath()).toStdString());  // 2
+    searchPath = FileUrl::fromPath(QFile::encodeName(QDir::homePath()).toStdString());
 
     if (!searchPathField) startupFailed("the search folder's text field is not connected");
     searchPathField->setText(QStringLiteral("Search from directory: ") +
-                             QFile::decodeName(QByteArray::fromStdString(searchPath.path())));  // 3
+                             QFile::decodeName(QByteArray::fromStdString(searchPath.path())));
 
-    auto delegate = std::dynamic_pointer_cast<AppDelegate>(application::delegate());  // 4
+    auto delegate = std::dynamic_pointer_cast<AppDelegate>(application::delegate());
     if (!delegate) startupFailed("the application's delegate is not an AppDelegate");
     delegate->setViewController(shared_from_this());
 
     const std::shared_ptr<PixelFormat> pixelFormat =
-        PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});  // 5
+        PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
     if (!pixelFormat) startupFailed("no pixel format with double buffering and 32-bit colour");
     context = GraphicsContext::create(*pixelFormat, nullptr);
     if (!context) startupFailed("no graphics context for the pixel format");
     context->makeCurrentContext();
 
-    if (texture == 0) texture = context->genTexture();  // 6
+    if (texture == 0) texture = context->genTexture();
 
-    syphonServer = FrameServer::create("Video", context);  // 7
+    syphonServer = FrameServer::create("Video", context);
 
-    player = QueuePlayer::create();  // 8
+    player = QueuePlayer::create();
 
-    videoOutput.store(PlayerItemVideoOutput::create(pixelBufferAttributes()));  // 9
+    videoOutput.store(PlayerItemVideoOutput::create(pixelBufferAttributes()));
 
-    // 10: the handler holds the controller, which so lives as long as the
+    // The handler holds the controller, which so lives as long as the
     // timer runs.
     timer = std::make_shared<RepeatingTimer>(
         std::chrono::milliseconds(16), [self = shared_from_this()] { self->videoCapturing(); });
     timer->start();
 
-    // 11: drops are posted on the main thread; one posted elsewhere is
+    // Drops are posted on the main thread; one posted elsewhere is
     // carried over, since its handling touches the window.
     std::weak_ptr<ViewController> weak = weak_from_this();
     NotificationCenter::defaultCenter().addObserver(this, notificationDragAndDrop, nullptr,

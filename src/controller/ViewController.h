@@ -52,27 +52,32 @@ class ViewController : public ViewControllerBase,
     explicit ViewController(QObject* parent = nullptr);
     ~ViewController() override;
 
-    // --- Fields, in declaration order -------------------------------------
-    const CharacterSet whitespaceSet = CharacterSet::whitespaces();         // 1
-    std::shared_ptr<RepeatingTimer> timer;                                  // 2
-    std::shared_ptr<QueuePlayer> player;                                    // 3
-    AtomicSharedPtr<PlayerItemVideoOutput> videoOutput;                     // 4
-    uint32_t texture = 0;                                                   // 5
-    FrameSize size{512, 512};                                               // 6
-    std::shared_ptr<FrameServer> syphonServer;                              // 7
-    std::shared_ptr<GraphicsContext> context;                               // 8
-    bool flag = false;                                                      // 9
-    FileUrl searchPath = FileUrl::fromPath("/");                            // 10
-    const std::string notificationFullscreen = "addMenuExitFullscreen";     // 11
-    const std::string notificationExitFullscreen = "fullScreenMenuUpdate";  // 12
-    const std::string notificationDragAndDrop = "DragAndDropNotification";  // 13
-    QPointer<VideoView> playerView;                                         // 14, weak
-    QPointer<VideoView> playerView2;                   // 15, strong (see ~ViewController)
-    QPointer<QLineEdit> searchField;                   // 16, weak
-    std::shared_ptr<ArrayController> arrayController;  // 17, strong
-    QPointer<QProgressBar> circularIndicator;          // 18, weak
-    QPointer<QLabel> rateField;                        // 19, weak
-    QPointer<QLabel> searchPathField;                  // 20, weak
+    // --- Fields -------------------------------------------------------------
+    const CharacterSet whitespaceSet = CharacterSet::whitespaces();
+    std::shared_ptr<RepeatingTimer> timer;
+    std::shared_ptr<QueuePlayer> player;
+    AtomicSharedPtr<PlayerItemVideoOutput> videoOutput;
+    uint32_t texture = 0;
+    FrameSize size{512, 512};
+    std::shared_ptr<FrameServer> syphonServer;
+    std::shared_ptr<GraphicsContext> context;
+    // Set when the user asks for a row, cleared when its clip starts or a
+    // search begins: only a change of selection the user asked for plays.
+    bool flag = false;
+    FileUrl searchPath = FileUrl::fromPath("/");
+    const std::string notificationFullscreen = "addMenuExitFullscreen";
+    const std::string notificationExitFullscreen = "fullScreenMenuUpdate";
+    const std::string notificationDragAndDrop = "DragAndDropNotification";
+    // The window's widgets, owned by the window; the second player view is
+    // owned here while it is full screen, outside the window (see
+    // ~ViewController).
+    QPointer<VideoView> playerView;
+    QPointer<VideoView> playerView2;
+    QPointer<QLineEdit> searchField;
+    std::shared_ptr<ArrayController> arrayController;  // the controller's own
+    QPointer<QProgressBar> circularIndicator;
+    QPointer<QLabel> rateField;
+    QPointer<QLabel> searchPathField;
 
     // --- Start-up -----------------------------------------------------------
     void viewDidLoad() override;

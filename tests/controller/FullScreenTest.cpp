@@ -14,7 +14,7 @@ const QStringList kExit{"Exit Full Screen"};
 using uitest::threeScreens;
 
 // Replaces the screens while running; Qt reports the change synchronously.
-void setScreens(const std::vector<uitest::ScreenSpec>& screens) {
+void setScreens(const std::vector<uitest::ScreenGeometry>& screens) {
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     auto* set = reinterpret_cast<void (*)(const QJsonObject&, QPlatformNativeInterface*)>(
         native->nativeResourceForIntegration("setConfiguration"));
@@ -102,8 +102,11 @@ TEST_F(FullScreenTest, TheMenuFollowsDisplayChangesAndAGoneScreensItemDoesNothin
     NotificationCenter::defaultCenter().post("fullScreenMenuUpdate");  // Escape leaves all the same
     QTest::keyClick(view_, Qt::Key_Escape);
     EXPECT_TRUE(inItsPlace());
-    setScreens({});  // none at all: an empty menu (unless the platform keeps one)
-    EXPECT_EQ(menuTitles().size(), QGuiApplication::screens().size());
+    setScreens({});  // none at all: no item is left to choose
+    ASSERT_TRUE(QGuiApplication::screens().isEmpty());
+    EXPECT_TRUE(menuTitles().isEmpty());
+    setScreens({threeScreens()[1]});  // a lone screen comes back as the main one
+    EXPECT_EQ(menuTitles(), QStringList{"MainScreen"});
     // Posted on another thread, handled on the main one.
     std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
     EXPECT_TRUE(eventually([&] { return menuTitles() == kExit; }));

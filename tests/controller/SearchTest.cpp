@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "foundation/Dispatch.h"
 #include "support/AppFixture.h"
 
 namespace cliploop::apptest {
@@ -148,7 +149,10 @@ TEST_F(SearchTest, OnlyTheNewestSearchPublishesAndTheIndicatorWaitsForIt) {
         controller_->search();
     }
     search("BETA 1");
-    eventually([] { return false; }, std::chrono::milliseconds(200));  // late ones?
+    // Every walk has ended and what it queued for the main thread has run: a
+    // late publication of an earlier search would show now.
+    ASSERT_TRUE(dispatch::waitUntilGlobalIdle(std::chrono::seconds(20)));
+    dispatch::drainMainQueue();
     EXPECT_EQ(insertions, 1);
     EXPECT_FALSE(hiddenBeforeInsertion);
     QStringList names = found();

@@ -69,6 +69,11 @@ class GlobalQueue {
         available_.notify_one();
     }
 
+    bool waitUntilIdle(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        return idle_.wait_for(lock, timeout, [this] { return running_ == 0 && pending_.empty(); });
+    }
+
   private:
     void workLoop() {
         pthread_setname_np(pthread_self(), "cliploop-global");
@@ -77,17 +82,21 @@ class GlobalQueue {
             available_.wait(lock, [this] { return !pending_.empty(); });
             Work work = std::move(pending_.front());
             pending_.pop_front();
+            ++running_;
             lock.unlock();
             runGuarded(work, "global");
             // Captured state is released before the lock is taken again.
             work = nullptr;
             lock.lock();
+            if (--running_ == 0 && pending_.empty()) idle_.notify_all();
         }
     }
 
     std::mutex mutex_;
     std::condition_variable available_;
+    std::condition_variable idle_;
     std::deque<Work> pending_;
+    int running_ = 0;  // items taken from pending_ and not yet finished
 };
 
 GlobalQueue& globalQueue() {
@@ -115,6 +124,10 @@ void mainAsync(Work work) {
 
 void globalAsync(Work work) {
     globalQueue().submit(std::move(work));
+}
+
+bool waitUntilGlobalIdle(std::chrono::milliseconds timeout) {
+    return globalQueue().waitUntilIdle(timeout);
 }
 
 void markMainThread() {

@@ -20,6 +20,10 @@ using Work = std::function<void()>;
 void mainAsync(Work work);
 void globalAsync(Work work);
 
+// Waits until the global queue has no work queued or running, or the timeout
+// passes; returns whether it is idle. Work that submits more keeps it busy.
+bool waitUntilGlobalIdle(std::chrono::milliseconds timeout);
+
 // Declares the calling thread the main thread (done once, at start-up).
 void markMainThread();
 bool isMainThread();

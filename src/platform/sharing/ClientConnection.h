@@ -22,6 +22,8 @@ class ClientConnection {
     ClientConnection& operator=(const ClientConnection&) = delete;
 
     int fd() const { return fd_; }
+    // Whether the client has answered the greeting.
+    bool greeted() const { return greeted_; }
 
     // The greeting that opens every connection.
     bool sendHello(const std::string& serverName);

@@ -5,8 +5,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -14,6 +14,7 @@
 
 #include "foundation/HostClock.h"
 #include "sharing/ClientConnection.h"
+#include "sharing/FrameRegion.h"
 #include "sharing/FrameSharing.h"
 #include "sharing/client/ServerDirectory.h"
 
@@ -21,32 +22,16 @@ namespace cliploop {
 
 namespace {
 
-// Beyond this many connected clients new ones are turned away; it bounds what
-// a server spends on others.
+// At most this many connected clients; it bounds what a server spends on
+// others. When all places are taken, the oldest connection that has not
+// answered the greeting makes way for a newcomer, so that silent connections
+// (a client stuck in a loop of connecting) cannot lock receivers out; a
+// newcomer is turned away only when every place holds a greeted client.
 constexpr size_t kMaxClients = 64;
 constexpr uint64_t kListenKey = 0;
 constexpr uint64_t kWakeKey = 1;
 
 std::atomic<uint64_t> nextServerSerial{1};
-
-// A pixel count from a published extent: finite, 1 to the surface limit.
-std::optional<int32_t> pixelsOf(double extent) {
-    if (!std::isfinite(extent) || extent < 1 || extent > protocol::kMaxSurfaceDimension) {
-        return std::nullopt;
-    }
-    return static_cast<int32_t>(extent);
-}
-
-// [start, start + length) in pixels, clipped to [0, limit).
-bool clipSpan(double start, double length, int32_t limit, int32_t* outStart, int32_t* outLength) {
-    if (!std::isfinite(start) || !std::isfinite(length)) return false;
-    const double from = std::max(0.0, std::floor(start));
-    const double to = std::min(static_cast<double>(limit), std::ceil(start + length));
-    if (to <= from) return false;
-    *outStart = static_cast<int32_t>(from);
-    *outLength = static_cast<int32_t>(to - from);
-    return true;
-}
 
 // Publishing threads only leave the newest frame in a slot and wake the I/O
 // thread; the I/O thread owns every client and does all socket work, so a
@@ -79,8 +64,8 @@ class SocketFrameServer final : public FrameServer {
 
     void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
                              FrameSize dimensions, bool flipped) override {
-        const auto width = pixelsOf(dimensions.width);
-        const auto height = pixelsOf(dimensions.height);
+        const auto width = frameregion::pixelsOf(dimensions.width);
+        const auto height = frameregion::pixelsOf(dimensions.height);
         if (target != gl::kTextureRectangle || !width || !height) return;
         const uint64_t frameNumber = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
         if (clientCount_.load(std::memory_order_relaxed) == 0) {
@@ -160,14 +145,15 @@ class SocketFrameServer final : public FrameServer {
             extentWidth = frame.width;
             extentHeight = frame.height;
         }
+        if (!surface) return;
+        const auto columns = frameregion::clipSpan(frame.region.x, frame.region.width, extentWidth);
+        const auto rows = frameregion::clipSpan(frame.region.y, frame.region.height, extentHeight);
+        if (!columns || !rows) return;
         protocol::FrameMessage message;
-        if (!surface ||
-            !clipSpan(frame.region.x, frame.region.width, extentWidth, &message.regionX,
-                      &message.regionWidth) ||
-            !clipSpan(frame.region.y, frame.region.height, extentHeight, &message.regionY,
-                      &message.regionHeight)) {
-            return;
-        }
+        message.regionX = columns->start;
+        message.regionWidth = columns->length;
+        message.regionY = rows->start;
+        message.regionHeight = rows->length;
         message.flags = frame.flipped ? uint32_t{protocol::kFrameFlipped} : 0u;
         message.frameNumber = frame.frameNumber;
         message.surfaceId = surface->id();
@@ -241,9 +227,28 @@ class SocketFrameServer final : public FrameServer {
         }
     }
 
-    // Accepts every pending connection; false when out of descriptors.
+    // Makes a place by dropping the longest-connected client that has not
+    // greeted us; false when every client has. A greeting already on its way
+    // is read first, so a receiver is not taken for a silent connection.
+    bool evictOldestUngreeted() {
+        // Keys grow with each connection: the map is in the order they came.
+        for (auto client = clients_.begin(); client != clients_.end(); ++client) {
+            if (client->second->greeted()) continue;
+            if (client->second->readMessages() == ClientConnection::Outcome::Keep &&
+                client->second->greeted()) {
+                continue;
+            }
+            drop(client);
+            return true;
+        }
+        return false;
+    }
+
+    // Accepts pending connections, a bounded number per wake-up so that a
+    // flood of them cannot hold up frames (the rest wait for the next turn);
+    // false when out of descriptors.
     bool acceptClients() {
-        for (;;) {
+        for (size_t accepted = 0; accepted < kMaxClients; ++accepted) {
             const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -253,7 +258,7 @@ class SocketFrameServer final : public FrameServer {
             socklen_t peerSize = sizeof peer;
             const bool sameUser = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &peerSize) == 0 &&
                                   peer.uid == geteuid();
-            if (!sameUser || clients_.size() >= kMaxClients) {
+            if (!sameUser || (clients_.size() >= kMaxClients && !evictOldestUngreeted())) {
                 close(fd);
                 continue;
             }
@@ -266,6 +271,7 @@ class SocketFrameServer final : public FrameServer {
             clients_.emplace(key, std::move(client));
             clientCount_.store(clients_.size());
         }
+        return true;
     }
 
     const std::string name_;

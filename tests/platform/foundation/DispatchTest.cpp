@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -80,6 +81,21 @@ TEST(Dispatch, GlobalQueueRunsItemsAtOnceOffTheMainThreadAndThrowingWorkStopsNot
     ASSERT_TRUE(runMainQueueUntil([&] { return reported.load() == 2; }, kPatience));
     EXPECT_EQ(met.load(), 2);
     EXPECT_EQ(onMain.load(), 0);
+}
+
+TEST(Dispatch, TheGlobalQueueIsIdleOnlyOnceItsWorkAndTheWorkThatWorkQueuedHaveRun) {
+    std::promise<void> open;
+    std::shared_future<void> gate = open.get_future().share();
+    std::atomic<int> ran{0};
+    globalAsync([&, gate] {
+        gate.wait();
+        globalAsync([&] { ++ran; });
+        ++ran;
+    });
+    EXPECT_FALSE(waitUntilGlobalIdle(0ms));
+    open.set_value();
+    ASSERT_TRUE(waitUntilGlobalIdle(kPatience));
+    EXPECT_EQ(ran.load(), 2);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "FrameGeometry.h"
 #include "Protocol.h"
 #include "ServerDirectory.h"
 
@@ -140,23 +141,6 @@ ReadResult readDatagram(int fd, Datagram& datagram) {
     if (msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) return ReadResult::Malformed;
     datagram.size = static_cast<size_t>(got);
     return ReadResult::Message;
-}
-
-bool frameGeometryIsSound(const FrameMessage& m) {
-    if ((m.flags & ~kKnownFrameFlags) != 0 || m.frameNumber == 0) return false;
-    if (m.surfaceWidth < 1 || m.surfaceHeight < 1 || m.surfaceWidth > kMaxSurfaceDimension ||
-        m.surfaceHeight > kMaxSurfaceDimension) {
-        return false;
-    }
-    if (m.bytesPerRow < m.surfaceWidth * 4 || m.bytesPerRow > kMaxSurfaceDimension * 8)
-        return false;
-    if (m.surfaceBytes !=
-        static_cast<uint64_t>(m.bytesPerRow) * static_cast<uint64_t>(m.surfaceHeight)) {
-        return false;
-    }
-    return m.regionX >= 0 && m.regionY >= 0 && m.regionWidth >= 1 && m.regionHeight >= 1 &&
-           m.regionWidth <= m.surfaceWidth - m.regionX &&
-           m.regionHeight <= m.surfaceHeight - m.regionY;
 }
 
 // Maps a surface the server passed, after making sure it can never shrink

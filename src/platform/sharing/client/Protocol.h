@@ -21,7 +21,8 @@
 // frame longer than kHoldLimitSeconds is disconnected and its surfaces go back
 // to the decoder, so a stalled client can never starve playback of memory.
 // One that has not answered the greeting within kGreetingLimitSeconds is
-// disconnected too, so silent connections cannot use up the server's places.
+// disconnected too, and while it has not, a newcomer may take its place when
+// the server has no other, so silent connections cannot use up the places.
 // Anything malformed ends the connection.
 #include <cstddef>
 #include <cstdint>

@@ -18,17 +18,17 @@
 
 namespace cliploop::uitest {
 
-struct ScreenSpec {
+struct ScreenGeometry {
     QString name;
     QRect geometry;
 };
 
 // Side by side: A (primary, 1920x1080), B (1280x1024), C (800x600).
-inline std::vector<ScreenSpec> threeScreens() {
+inline std::vector<ScreenGeometry> threeScreens() {
     return {{"A", {0, 0, 1920, 1080}}, {"B", {1920, 0, 1280, 1024}}, {"C", {3200, 0, 800, 600}}};
 }
 
-inline QJsonObject screensConfiguration(const std::vector<ScreenSpec>& screens) {
+inline QJsonObject screensConfiguration(const std::vector<ScreenGeometry>& screens) {
     QJsonArray list;
     for (const auto& [name, r] : screens) {
         QJsonObject screen{{"name", name}, {"x", r.x()}, {"y", r.y()}, {"width", r.width()}};
