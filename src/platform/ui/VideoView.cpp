@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "ActionDispatch.h"
+#include "ScaledPicture.h"
 #include "foundation/HostClock.h"
 
 namespace cliploop {
@@ -105,12 +106,30 @@ void VideoView::paintEvent(QPaintEvent*) {
     // backing store never shows a black flash between two frames.
     const QRegion bars = QRegion(rect()).subtracted(picture);
     for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
-    // The decoded surface's memory itself: BGRA bytes are Format_RGB32 on a
-    // little-endian machine. frame_ keeps the surface alive while painting.
-    const QImage image(frame_->baseAddress(), frame_->width(), frame_->height(),
-                       frame_->bytesPerRow(), QImage::Format_RGB32);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter.drawImage(picture, image);
+    // Drawn at its size in device pixels, so the painter only copies: a
+    // frame of the size shown is the decoded surface's memory itself, any
+    // other size is scaled once per frame for all the views that show it at
+    // that size.
+    const qreal ratio = devicePixelRatioF();
+    const QSize shown = (QSizeF(picture.size()) * ratio).toSize();
+    const QSize frameSize(frame_->width(), frame_->height());
+    const QImage scaled =
+        shown == frameSize ? QImage() : ScaledPictureCache::shared().picture(frame_, shown);
+    if (!scaled.isNull()) {
+        const QRectF target(picture.topLeft(), QSizeF(shown) / ratio);
+        // With a fractional ratio the rounded picture can fall short of the
+        // rectangle by a fraction of a pixel; that edge is black, not stale.
+        if (target.size() != QSizeF(picture.size())) painter.fillRect(picture, Qt::black);
+        painter.drawImage(target, scaled);
+    } else {
+        // BGRA bytes are Format_RGB32 on a little-endian machine; frame_
+        // keeps the surface alive while painting. A size the scaler refuses
+        // is left to the painter to scale.
+        const QImage surface(frame_->baseAddress(), frame_->width(), frame_->height(),
+                             frame_->bytesPerRow(), QImage::Format_RGB32);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, shown != frameSize);
+        painter.drawImage(picture, surface);
+    }
     ++paintedFrames_;
 }
 

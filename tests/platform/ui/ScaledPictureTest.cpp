@@ -1,0 +1,150 @@
+// Frames scaled once per frame and size for every view that shows them.
+#include <QPointer>
+
+#include "platform/media/support/MediaTestSupport.h"
+#include "support/UiFixture.h"
+#include "surface/Surface.h"
+#include "ui/ScaledPicture.h"
+
+namespace cliploop::uitest {
+namespace {
+
+PixelBufferRef solidFrame(int width, int height, uint8_t green) {
+    auto surface = Surface::create(width, height);
+    if (!surface) return nullptr;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            uint8_t* p = surface->data() + size_t(y) * surface->bytesPerRow() + x * 4;
+            p[0] = 0, p[1] = green, p[2] = 0, p[3] = 0xFF;
+        }
+    return std::make_shared<PixelBuffer>(surface, MediaTime::zero());
+}
+
+TEST(ScaledPictureCache, ScalesEachFrameOncePerSizeAndHoldsNoFrame) {
+    ScaledPictureCache cache;
+    PixelBufferRef first = solidFrame(320, 180, 200);
+    const QSize small(160, 90), large(300, 169);
+
+    const QImage a = cache.picture(first, small);
+    const QImage b = cache.picture(first, small);
+    EXPECT_EQ(cache.scalesMade(), 1u);
+    EXPECT_EQ(a.constBits(), b.constBits());  // the same pixels, not a copy
+    EXPECT_EQ(a.size(), small);
+    EXPECT_EQ(qGreen(a.pixel(80, 45)), 200);
+    cache.picture(first, large);
+    EXPECT_EQ(cache.scalesMade(), 2u);
+
+    // A new frame: once more per size. The picture of the old frame, still
+    // held, keeps its own pixels.
+    PixelBufferRef second = solidFrame(320, 180, 40);
+    const QImage c = cache.picture(second, small);
+    cache.picture(second, small);
+    EXPECT_EQ(cache.scalesMade(), 3u);
+    EXPECT_EQ(qGreen(c.pixel(80, 45)), 40);
+    EXPECT_EQ(qGreen(a.pixel(80, 45)), 200);
+    // Only the newest frame of a size is kept.
+    cache.picture(first, small);
+    EXPECT_EQ(cache.scalesMade(), 4u);
+
+    const std::weak_ptr<PixelBuffer> gone = first;
+    first.reset();
+    EXPECT_TRUE(gone.expired());
+}
+
+TEST(ScaledPictureCache, KeepsAFewSizesAndRefusesNoneOfItsBusiness) {
+    ScaledPictureCache cache;
+    const PixelBufferRef frame = solidFrame(64, 36, 90);
+    for (int width = 10; width < 20; ++width) cache.picture(frame, QSize(width, 6));
+    EXPECT_EQ(cache.sizesKept(), ScaledPictureCache::kMaxSizes);
+    const quint64 made = cache.scalesMade();
+    EXPECT_TRUE(cache.picture(nullptr, QSize(10, 6)).isNull());
+    EXPECT_TRUE(cache.picture(frame, QSize(0, 6)).isNull());
+    EXPECT_TRUE(cache.picture(frame, QSize(PictureScaler::kMaxSide + 1, 6)).isNull());
+    EXPECT_TRUE(cache.picture(frame, QSize(9000, 9000)).isNull());
+    EXPECT_EQ(cache.scalesMade(), made);
+}
+
+// Views in a window with no layout, so that a test sets their sizes.
+struct ThreeViews {
+    QWidget window;
+    VideoView* views[3];
+    ThreeViews() {
+        window.resize(1000, 400);
+        for (VideoView*& view : views) view = new VideoView(&window);
+        window.show();
+    }
+    void place(int sameWidth, int otherWidth) {
+        views[0]->setGeometry(0, 0, sameWidth, 200);
+        views[1]->setGeometry(sameWidth, 0, sameWidth, 200);
+        views[2]->setGeometry(2 * sameWidth, 0, otherWidth, 200);
+    }
+    bool showOneFrame() const {
+        const PixelBufferRef frame = views[0]->currentFrame();
+        return frame && views[1]->currentFrame() == frame && views[2]->currentFrame() == frame;
+    }
+    void repaintAll() {
+        for (VideoView* view : views) view->repaint();
+    }
+};
+
+TEST(ScaledPictureCache, ViewsOfOneSizeShowingOneFrameScaleItOnce) {
+    application();
+    const std::string path = testing::clip("views-share.mp4", {320, 180, 150});
+    const auto player = QueuePlayer::create();
+    player->insertItem(testing::itemFor(path), nullptr);
+    ThreeViews three;
+    three.place(200, 300);
+    for (VideoView* view : three.views) view->setPlayer(player);
+    ASSERT_TRUE(eventually([&] { return three.window.windowHandle()->isExposed(); }));
+    player->play();
+
+    auto& cache = ScaledPictureCache::shared();
+    PixelBufferRef shown;
+    // Two frames, at sizes never used before each time, repainted without
+    // the loop running in between, so that nothing else scales meanwhile.
+    for (const int width : {201, 203}) {
+        player->pause();
+        ASSERT_TRUE(eventually([&] { return three.showOneFrame(); }));
+        EXPECT_NE(three.views[0]->currentFrame(), shown);  // a new frame each time
+        shown = three.views[0]->currentFrame();
+        // The three of one size: one scale, however often they paint.
+        three.place(width, width);
+        const quint64 before = cache.scalesMade();
+        const quint64 painted = three.views[0]->paintedFrames();
+        three.repaintAll();
+        three.repaintAll();
+        ASSERT_GT(three.views[0]->paintedFrames(), painted);  // painted now, not later
+        EXPECT_EQ(cache.scalesMade(), before + 1);
+        // One of another size: its own picture.
+        three.place(width, width + 100);
+        three.repaintAll();
+        EXPECT_EQ(cache.scalesMade(), before + 2);
+        player->play();
+        const PixelBufferRef frame = shown;
+        ASSERT_TRUE(eventually([&] { return three.views[0]->currentFrame() != frame; }));
+    }
+}
+
+TEST(ScaledPictureCache, AFrameOfTheSizeShownIsPaintedStraightFromItsSurface) {
+    application();
+    const std::string path = testing::clip("views-same-size.mp4", {160, 90, 30});
+    const auto player = QueuePlayer::create();
+    player->insertItem(testing::itemFor(path), nullptr);
+    QWidget window;
+    auto* view = new VideoView(&window);
+    view->setGeometry(0, 0, 160, 90);
+    window.show();
+    view->setPlayer(player);
+    player->play();
+    ASSERT_TRUE(eventually([&] { return view->currentFrame() != nullptr; }));
+    player->pause();
+    const quint64 before = ScaledPictureCache::shared().scalesMade();
+    const quint64 painted = view->paintedFrames();
+    view->repaint();
+    EXPECT_GT(view->paintedFrames(), painted);
+    EXPECT_EQ(view->pictureRect(), QRect(0, 0, 160, 90));
+    EXPECT_EQ(ScaledPictureCache::shared().scalesMade(), before);
+}
+
+}  // namespace
+}  // namespace cliploop::uitest
