@@ -1,5 +1,6 @@
 #include "ui/ScaledPicture.h"
 
+#include <QPainter>
 #include <algorithm>
 
 namespace cliploop {
@@ -10,9 +11,8 @@ ScaledPictureCache& ScaledPictureCache::shared() {
 }
 
 QImage ScaledPictureCache::picture(const PixelBufferRef& frame, QSize size) {
-    if (!frame || size.isEmpty() || size.width() > PictureScaler::kMaxSide ||
-        size.height() > PictureScaler::kMaxSide ||
-        qint64(size.width()) * size.height() > PictureScaler::kMaxPixels)
+    if (!frame || size.isEmpty() || size.width() > kMaxSide || size.height() > kMaxSide ||
+        qint64(size.width()) * size.height() > kMaxPixels)
         return {};
     auto found = std::find_if(entries_.begin(), entries_.end(),
                               [&](const Entry& entry) { return entry.image.size() == size; });
@@ -30,13 +30,18 @@ QImage ScaledPictureCache::picture(const PixelBufferRef& frame, QSize size) {
     if (entry.image.isNull() || !entry.image.isDetached())
         entry.image = QImage(size, QImage::Format_RGB32);
     entry.frame.reset();
-    const PictureIn in{frame->baseAddress(), frame->width(), frame->height(), frame->bytesPerRow()};
-    const PictureOut out{entry.image.bits(), size.width(), size.height(),
-                         int(entry.image.bytesPerLine())};
-    if (entry.image.isNull() || !scaler_.scale(in, out)) {
+    if (entry.image.isNull()) {
         entries_.erase(entries_.begin());
         return {};
     }
+    // BGRA bytes are Format_RGB32 on a little-endian machine.
+    const QImage surface(frame->baseAddress(), frame->width(), frame->height(),
+                         frame->bytesPerRow(), QImage::Format_RGB32);
+    QPainter painter(&entry.image);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    painter.drawImage(QRect(QPoint(0, 0), size), surface);
+    painter.end();
     entry.frame = frame;
     ++scalesMade_;
     return entry.image;

@@ -1,5 +1,6 @@
 // Frames scaled once per frame and size for every view that shows them.
 #include <QPointer>
+#include <cstring>
 
 #include "platform/media/support/MediaTestSupport.h"
 #include "support/UiFixture.h"
@@ -18,6 +19,58 @@ PixelBufferRef solidFrame(int width, int height, uint8_t green) {
             p[0] = 0, p[1] = green, p[2] = 0, p[3] = 0xFF;
         }
     return std::make_shared<PixelBuffer>(surface, MediaTime::zero());
+}
+
+// Left half white, right half black (or top and bottom).
+PixelBufferRef halvedFrame(int width, int height, bool vertical) {
+    auto surface = Surface::create(width, height);
+    if (!surface) return nullptr;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const bool white = vertical ? y < height / 2 : x < width / 2;
+            std::memset(surface->data() + size_t(y) * surface->bytesPerRow() + x * 4,
+                        white ? 0xFF : 0x00, 4);
+        }
+    return std::make_shared<PixelBuffer>(surface, MediaTime::zero());
+}
+
+TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
+    struct Case {
+        QSize frame, shown;
+    };
+    const Case cases[] = {
+        {{1920, 1080}, {790, 444}},   // a view in the window
+        {{1280, 720}, {1920, 1080}},  // full screen, larger
+        {{333, 187}, {101, 57}},      // odd sizes
+        {{1, 1}, {33, 17}},          {{17, 33}, {1, 1}},
+    };
+    for (const Case& c : cases) {
+        ScaledPictureCache cache;
+        const QImage solid =
+            cache.picture(solidFrame(c.frame.width(), c.frame.height(), 200), c.shown);
+        ASSERT_EQ(solid.size(), c.shown);
+        for (int y = 0; y < c.shown.height(); ++y)
+            for (int x = 0; x < c.shown.width(); ++x)
+                ASSERT_EQ(solid.pixel(x, y), qRgb(0, 200, 0)) << x << "," << y;
+        if (c.frame.width() < 8 || c.shown.width() < 8) continue;
+        for (const bool vertical : {false, true}) {
+            const QImage halves =
+                cache.picture(halvedFrame(c.frame.width(), c.frame.height(), vertical), c.shown);
+            const int extent = vertical ? c.shown.height() : c.shown.width();
+            const int sourceExtent = vertical ? c.frame.height() : c.frame.width();
+            const double edge = double(sourceExtent / 2) / sourceExtent * extent;
+            for (int across = 0; across < (vertical ? c.shown.width() : c.shown.height()); ++across)
+                for (int along = 0; along < extent; ++along) {
+                    const int grey = qGreen(vertical ? halves.pixel(across, along)
+                                                     : halves.pixel(along, across));
+                    if (along < edge - 2) {
+                        ASSERT_GE(grey, 250) << along << " vertical " << vertical;
+                    } else if (along > edge + 2) {
+                        ASSERT_LE(grey, 5) << along << " vertical " << vertical;
+                    }
+                }
+        }
+    }
 }
 
 TEST(ScaledPictureCache, ScalesEachFrameOncePerSizeAndHoldsNoFrame) {
@@ -59,7 +112,7 @@ TEST(ScaledPictureCache, KeepsAFewSizesAndRefusesNoneOfItsBusiness) {
     const quint64 made = cache.scalesMade();
     EXPECT_TRUE(cache.picture(nullptr, QSize(10, 6)).isNull());
     EXPECT_TRUE(cache.picture(frame, QSize(0, 6)).isNull());
-    EXPECT_TRUE(cache.picture(frame, QSize(PictureScaler::kMaxSide + 1, 6)).isNull());
+    EXPECT_TRUE(cache.picture(frame, QSize(ScaledPictureCache::kMaxSide + 1, 6)).isNull());
     EXPECT_TRUE(cache.picture(frame, QSize(9000, 9000)).isNull());
     EXPECT_EQ(cache.scalesMade(), made);
 }
