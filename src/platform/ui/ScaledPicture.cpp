@@ -10,6 +10,24 @@ ScaledPictureCache& ScaledPictureCache::shared() {
     return *cache;
 }
 
+void ScaledPictureCache::showAt(QObject* view, QSize size) {
+    if (!view) return;
+    std::erase_if(viewSizes_, [](const ViewSize& known) { return known.view.isNull(); });
+    for (ViewSize& known : viewSizes_) {
+        if (known.view == view) {
+            known.size = size;
+            return;
+        }
+    }
+    viewSizes_.push_back({view, size});
+}
+
+int ScaledPictureCache::viewsAt(QSize size) const {
+    return int(std::count_if(viewSizes_.begin(), viewSizes_.end(), [&](const ViewSize& known) {
+        return !known.view.isNull() && known.size == size;
+    }));
+}
+
 QImage ScaledPictureCache::picture(const PixelBufferRef& frame, QSize size) {
     if (!frame || size.isEmpty() || size.width() > kMaxSide || size.height() > kMaxSide ||
         qint64(size.width()) * size.height() > kMaxPixels)

@@ -2,7 +2,9 @@
 // Frames scaled to the size they are shown at, shared by every view that shows
 // them: two views of one size showing one frame scale it once, and a view of
 // another size (the output full screen on a large display) gets its own
-// picture, still scaled once per frame. The views then only copy pixels.
+// picture, still scaled once per frame. The views then only copy pixels. A
+// size that one view alone shows is not worth a picture of its own (it would
+// cost a copy more): that view scales as it paints, once per new frame too.
 //
 // The scaling is the raster painter's smooth (bilinear, SIMD) transform, the
 // same the views used to apply at every paint: on these machines it costs
@@ -18,6 +20,8 @@
 //
 // Threads: main thread only.
 #include <QImage>
+#include <QObject>
+#include <QPointer>
 #include <QSize>
 #include <memory>
 #include <vector>
@@ -40,6 +44,12 @@ class ScaledPictureCache {
     // null or the size is empty or beyond the limits.
     QImage picture(const PixelBufferRef& frame, QSize size);
 
+    // `view` shows its pictures at `size` device pixels from now on (an empty
+    // size: none). A view that is destroyed is forgotten.
+    void showAt(QObject* view, QSize size);
+    // How many views show their pictures at `size`.
+    int viewsAt(QSize size) const;
+
     // Pictures scaled so far (tests, diagnostics).
     quint64 scalesMade() const { return scalesMade_; }
     size_t sizesKept() const { return entries_.size(); }
@@ -50,6 +60,11 @@ class ScaledPictureCache {
         QImage image;
     };
     std::vector<Entry> entries_;  // most recently used first, one per size
+    struct ViewSize {
+        QPointer<QObject> view;
+        QSize size;
+    };
+    std::vector<ViewSize> viewSizes_;
     quint64 scalesMade_ = 0;
 };
 

@@ -99,6 +99,7 @@ void VideoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect picture = pictureRect();
     if (picture.isEmpty()) {
+        ScaledPictureCache::shared().showAt(this, {});
         painter.fillRect(rect(), Qt::black);
         return;
     }
@@ -106,15 +107,16 @@ void VideoView::paintEvent(QPaintEvent*) {
     // backing store never shows a black flash between two frames.
     const QRegion bars = QRegion(rect()).subtracted(picture);
     for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
-    // Drawn at its size in device pixels, so the painter only copies: a
-    // frame of the size shown is the decoded surface's memory itself, any
-    // other size is scaled once per frame for all the views that show it at
-    // that size.
+    // A frame of the size shown is copied from the decoded surface's memory
+    // itself; a size that other views show too is scaled once per frame for
+    // all of them, and each copies that picture.
     const qreal ratio = devicePixelRatioF();
     const QSize shown = (QSizeF(picture.size()) * ratio).toSize();
     const QSize frameSize(frame_->width(), frame_->height());
-    const QImage scaled =
-        shown == frameSize ? QImage() : ScaledPictureCache::shared().picture(frame_, shown);
+    ScaledPictureCache& cache = ScaledPictureCache::shared();
+    cache.showAt(this, shown);
+    const bool shared = shown != frameSize && cache.viewsAt(shown) > 1;
+    const QImage scaled = shared ? cache.picture(frame_, shown) : QImage();
     if (!scaled.isNull()) {
         const QRectF target(picture.topLeft(), QSizeF(shown) / ratio);
         // With a fractional ratio the rounded picture can fall short of the
@@ -123,8 +125,8 @@ void VideoView::paintEvent(QPaintEvent*) {
         painter.drawImage(target, scaled);
     } else {
         // BGRA bytes are Format_RGB32 on a little-endian machine; frame_
-        // keeps the surface alive while painting. A size the scaler refuses
-        // is left to the painter to scale.
+        // keeps the surface alive while painting. A size no other view
+        // shows, or one too large to keep, is scaled as it is painted.
         const QImage surface(frame_->baseAddress(), frame_->width(), frame_->height(),
                              frame_->bytesPerRow(), QImage::Format_RGB32);
         painter.setRenderHint(QPainter::SmoothPixmapTransform, shown != frameSize);

@@ -1,5 +1,6 @@
 // Frames scaled once per frame and size for every view that shows them.
 #include <QPointer>
+#include <array>
 #include <cstring>
 
 #include "platform/media/support/MediaTestSupport.h"
@@ -126,10 +127,12 @@ struct ThreeViews {
         for (VideoView*& view : views) view = new VideoView(&window);
         window.show();
     }
-    void place(int sameWidth, int otherWidth) {
-        views[0]->setGeometry(0, 0, sameWidth, 200);
-        views[1]->setGeometry(sameWidth, 0, sameWidth, 200);
-        views[2]->setGeometry(2 * sameWidth, 0, otherWidth, 200);
+    void place(std::array<int, 3> widths) {
+        int x = 0;
+        for (int i = 0; i < 3; ++i) {
+            views[i]->setGeometry(x, 0, widths[i], 200);
+            x += widths[i];
+        }
     }
     bool showOneFrame() const {
         const PixelBufferRef frame = views[0]->currentFrame();
@@ -146,7 +149,7 @@ TEST(ScaledPictureCache, ViewsOfOneSizeShowingOneFrameScaleItOnce) {
     const auto player = QueuePlayer::create();
     player->insertItem(testing::itemFor(path), nullptr);
     ThreeViews three;
-    three.place(200, 300);
+    three.place({200, 200, 300});
     for (VideoView* view : three.views) view->setPlayer(player);
     ASSERT_TRUE(eventually([&] { return three.window.windowHandle()->isExposed(); }));
     player->play();
@@ -161,17 +164,20 @@ TEST(ScaledPictureCache, ViewsOfOneSizeShowingOneFrameScaleItOnce) {
         EXPECT_NE(three.views[0]->currentFrame(), shown);  // a new frame each time
         shown = three.views[0]->currentFrame();
         // The three of one size: one scale, however often they paint.
-        three.place(width, width);
+        three.place({width, width, width});
         const quint64 before = cache.scalesMade();
         const quint64 painted = three.views[0]->paintedFrames();
         three.repaintAll();
         three.repaintAll();
         ASSERT_GT(three.views[0]->paintedFrames(), painted);  // painted now, not later
         EXPECT_EQ(cache.scalesMade(), before + 1);
-        // One of another size: its own picture.
-        three.place(width, width + 100);
+        // Two of another size: their own picture. The one left alone at its
+        // size scales as it paints.
+        three.place({width, width + 50, width + 50});
+        three.repaintAll();
         three.repaintAll();
         EXPECT_EQ(cache.scalesMade(), before + 2);
+        EXPECT_EQ(cache.viewsAt(QSize(width, width * 180 / 320)), 1);
         player->play();
         const PixelBufferRef frame = shown;
         ASSERT_TRUE(eventually([&] { return three.views[0]->currentFrame() != frame; }));
