@@ -143,6 +143,23 @@ struct ThreeViews {
     }
 };
 
+// Black bars around the picture rectangle, and the clip's blue lower half inside it.
+::testing::AssertionResult paintedInItsRect(VideoView& view) {
+    const QImage shot = view.grab().toImage();
+    const QRect picture = view.pictureRect();
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QRgb pixel = shot.pixel(x, y);
+            if (!picture.contains(x, y) && pixel != qRgb(0, 0, 0))
+                return ::testing::AssertionFailure() << "bar not black at " << x << "," << y;
+        }
+    const int y = picture.top() + picture.height() * 3 / 4;
+    for (int x = picture.left(); x <= picture.right(); ++x)
+        if (qBlue(shot.pixel(x, y)) < 40)
+            return ::testing::AssertionFailure() << "no picture at " << x << "," << y;
+    return ::testing::AssertionSuccess();
+}
+
 TEST(ScaledPictureCache, ViewsOfOneSizeShowingOneFrameScaleItOnce) {
     application();
     const std::string path = testing::clip("views-share.mp4", {320, 180, 150});
@@ -178,6 +195,8 @@ TEST(ScaledPictureCache, ViewsOfOneSizeShowingOneFrameScaleItOnce) {
         three.repaintAll();
         EXPECT_EQ(cache.scalesMade(), before + 2);
         EXPECT_EQ(cache.viewsAt(QSize(width, width * 180 / 320)), 1);
+        EXPECT_TRUE(paintedInItsRect(*three.views[0]));  // alone at its size
+        EXPECT_TRUE(paintedInItsRect(*three.views[1]));  // from the shared picture
         player->play();
         const PixelBufferRef frame = shown;
         ASSERT_TRUE(eventually([&] { return three.views[0]->currentFrame() != frame; }));
