@@ -19,8 +19,8 @@
 //   BENCH app-playing.fullscreen_ratio_to_engine   and its _min and _max
 //   BENCH app-playing.fullscreen_frames_painted_per_second
 //
-// APP_PLAYING_SECONDS shortens the 8 s measurements, APP_PLAYING_ROUNDS (at
-// least 5 unless set) changes the number of rounds. The window runs on the
+// APP_PLAYING_SECONDS shortens the 8 s measurements; APP_PLAYING_ROUNDS
+// changes the number of rounds (5). The window runs on the
 // platform of QT_QPA_PLATFORM (offscreen unless set; offscreen gets one
 // 1920x1080 screen).
 #include <QAction>
@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
                  "BenchEngine", clip});
         if (engineRun.status != 0 || engineRun.cpuSeconds <= 0) {
             std::fprintf(stderr, "app-playing: cliploop-play failed\n");
+            std::filesystem::remove_all(dir);
             return 1;
         }
         const WindowRound inWindow = measureWindow(clip, seconds, false, resultPath);
@@ -174,6 +175,7 @@ int main(int argc, char** argv) {
         if (!inWindow.ok || !outputFull.ok) {
             std::fprintf(stderr, "app-playing: the %s round failed\n",
                          inWindow.ok ? "full-screen" : "window");
+            std::filesystem::remove_all(dir);
             return 1;
         }
         const double enginePercent = 100.0 * engineRun.cpuSeconds / engineRun.wallSeconds;
