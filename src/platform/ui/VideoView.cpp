@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "ActionDispatch.h"
+#include "ScaledPicture.h"
 #include "foundation/HostClock.h"
 
 namespace cliploop {
@@ -98,6 +99,7 @@ void VideoView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect picture = pictureRect();
     if (picture.isEmpty()) {
+        ScaledPictureCache::shared().showAt(this, {});
         painter.fillRect(rect(), Qt::black);
         return;
     }
@@ -105,12 +107,31 @@ void VideoView::paintEvent(QPaintEvent*) {
     // backing store never shows a black flash between two frames.
     const QRegion bars = QRegion(rect()).subtracted(picture);
     for (const QRect& bar : bars) painter.fillRect(bar, Qt::black);
-    // The decoded surface's memory itself: BGRA bytes are Format_RGB32 on a
-    // little-endian machine. frame_ keeps the surface alive while painting.
-    const QImage image(frame_->baseAddress(), frame_->width(), frame_->height(),
-                       frame_->bytesPerRow(), QImage::Format_RGB32);
-    painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter.drawImage(picture, image);
+    // A frame of the size shown is copied from the decoded surface's memory
+    // itself; a size that other views show too is scaled once per frame for
+    // all of them, and each copies that picture.
+    const qreal ratio = devicePixelRatioF();
+    const QSize shown = (QSizeF(picture.size()) * ratio).toSize();
+    const QSize frameSize(frame_->width(), frame_->height());
+    ScaledPictureCache& cache = ScaledPictureCache::shared();
+    cache.showAt(this, shown);
+    const bool shared = shown != frameSize && cache.viewsAt(shown) > 1;
+    const QImage scaled = shared ? cache.picture(frame_, shown) : QImage();
+    if (!scaled.isNull()) {
+        const QRectF target(picture.topLeft(), QSizeF(shown) / ratio);
+        // With a fractional ratio the rounded picture can fall short of the
+        // rectangle by a fraction of a pixel; that edge is black, not stale.
+        if (target.size() != QSizeF(picture.size())) painter.fillRect(picture, Qt::black);
+        painter.drawImage(target, scaled);
+    } else {
+        // BGRA bytes are Format_RGB32 on a little-endian machine; frame_
+        // keeps the surface alive while painting. A size no other view
+        // shows, or one too large to keep, is scaled as it is painted.
+        const QImage surface(frame_->baseAddress(), frame_->width(), frame_->height(),
+                             frame_->bytesPerRow(), QImage::Format_RGB32);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform, shown != frameSize);
+        painter.drawImage(picture, surface);
+    }
     ++paintedFrames_;
 }
 

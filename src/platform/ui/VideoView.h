@@ -3,10 +3,12 @@
 // screen (full-screen mode) and come back to the same place.
 //
 // The picture comes from a PictureSource of the view's own, read at the
-// refresh rate of the screen the view is on. Each frame is painted straight
-// from the decoded surface's memory (no pixel copy), scaled to fit with the
-// frame's aspect ratio, black around it. The view paints only when a new
-// frame is there, so a paused or idle player costs next to nothing.
+// refresh rate of the screen the view is on. Each frame is fitted with its
+// aspect ratio, black around it: at the size shown it is painted straight
+// from the decoded surface's memory (no pixel copy); at a size that several
+// views show it is scaled once per frame for all of them (ScaledPictureCache);
+// a view alone at its size scales it as it paints. The view paints only when
+// a new frame is there, so a paused or idle player costs next to nothing.
 //
 // Full-screen mode: the view leaves its place in the window's layout for a
 // borderless window covering the chosen screen. While there it offers the
