@@ -2,6 +2,8 @@
 #include <QDateTime>
 #include <QList>
 #include <QPointer>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "controller/StandardOutput.h"
@@ -15,6 +17,54 @@ namespace cliploop {
 namespace {
 
 using Generation = std::shared_ptr<std::atomic<uint64_t>>;
+
+// The lines a walk prints also go to the status line, at most one waiting on
+// the main queue at a time: a tree of thousands of unreadable entries must
+// not flood the main thread, and the newest line is the one worth reading.
+class WalkReport : public std::enable_shared_from_this<WalkReport> {
+  public:
+    explicit WalkReport(QPointer<ViewController> controller) : controller_(controller) {}
+
+    // Walk thread.
+    void line(const std::string& text) {
+        printLine(text);
+        std::lock_guard lock(mutex_);
+        latest_ = text;
+        ++count_;
+        if (posted_) return;
+        posted_ = true;
+        dispatch::mainAsync([self = shared_from_this()] { self->show(); });
+    }
+    // Main thread, after the walk.
+    size_t count() const {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+  private:
+    void show() {
+        std::string text;
+        {
+            std::lock_guard lock(mutex_);
+            text = latest_;
+            posted_ = false;
+        }
+        if (controller_) controller_->showStatus(QString::fromStdString(text));
+    }
+
+    QPointer<ViewController> controller_;  // read on the main thread only
+    mutable std::mutex mutex_;
+    std::string latest_;
+    size_t count_ = 0;
+    bool posted_ = false;
+};
+
+QString clipsLine(qsizetype clips, size_t unreadable) {
+    QString text = clips == 1 ? QStringLiteral("1 clip") : QStringLiteral("%1 clips").arg(clips);
+    if (unreadable == 1) text += QStringLiteral("; 1 entry could not be read");
+    if (unreadable > 1) text += QStringLiteral("; %1 entries could not be read").arg(unreadable);
+    return text;
+}
 
 // The indicator is a progress bar: no range means it spins.
 void startAnimation(QProgressBar* indicator) {
@@ -61,7 +111,7 @@ ClipRecord makeClipRecord(const FileWalk::Entry& entry,
 // newer search had already started would show records of words no longer
 // on screen.
 void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipRecord>> results,
-             Generation newest, uint64_t generation) {
+             Generation newest, uint64_t generation, std::shared_ptr<WalkReport> report) {
     if (!controller || newest->load() != generation) return;
     if (controller->arrayController) {
         controller->arrayController->addObjects(*results);     // 1
@@ -71,6 +121,7 @@ void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipReco
         stopAnimation(controller->circularIndicator);
         controller->circularIndicator->setHidden(true);
     }
+    controller->showStatus(clipsLine(results->size(), report->count()));
 }
 
 // Global queue. Walks `root` (read on the main thread when the search
@@ -80,13 +131,14 @@ void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::strin
                      std::shared_ptr<QList<ClipRecord>> results, std::string root,
                      Generation newest, uint64_t generation) {
     auto superseded = [&] { return newest->load(std::memory_order_relaxed) != generation; };
+    auto report = std::make_shared<WalkReport>(controller);
     const bool ended = FileWalk::walk(
         root,
         [&](const FileWalk::Entry& entry) {
             if (superseded()) return false;
             // An entry that vanished or cannot be read costs only itself.
             if (!entry.hasProperties()) {
-                printLine(entry.propertiesError());
+                report->line(entry.propertiesError());
                 return true;
             }
             if (entry.isDirectory()) return true;
@@ -94,19 +146,20 @@ void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::strin
             std::optional<FileWalk::Entry::Time> birth;
             std::string error;
             if (!entry.creationDate(birth, error)) {
-                printLine(error);
+                report->line(error);
                 return true;
             }
             results->append(makeClipRecord(entry, birth));
             return true;
         },
         [&](const FileUrl& url, const std::string& description) {
-            printLine("directoryEnumerator error at " + url.absoluteString() + ":  " + description);
+            report->line("directoryEnumerator error at " + url.absoluteString() + ":  " +
+                         description);
             return !superseded();
         });
     if (!ended || superseded()) return;
-    dispatch::mainAsync([controller, results = std::move(results), newest, generation] {
-        publish(controller, results, newest, generation);
+    dispatch::mainAsync([controller, results = std::move(results), newest, generation, report] {
+        publish(controller, results, newest, generation, report);
     });
 }
 

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QFileDialog>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 
 #include "support/AppFixture.h"
@@ -33,6 +34,10 @@ class SearchTest : public InterfaceTest {
     void SetUp() override {
         InterfaceTest::SetUp();
         controller_->searchPath = FileUrl::fromPath(root);
+        QObject::connect(window_->statusBar(), &QStatusBar::messageChanged,
+                         [this](const QString& line) {
+                             if (!line.isEmpty()) statusLines << line;
+                         });
     }
     void TearDown() override {
         for (const std::string& folder : locked) chmod(at(folder).c_str(), 0755);
@@ -65,8 +70,11 @@ class SearchTest : public InterfaceTest {
         return result;
     }
 
+    QString status() const { return window_->statusBar()->currentMessage(); }
+
     QTemporaryDir folder;
     const std::string root = folder.path().toStdString();
+    QStringList statusLines;
     std::vector<std::string> locked;
 };
 
@@ -89,6 +97,7 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
     EXPECT_TRUE(controller_->arrayController->selectedObjects().isEmpty());
     EXPECT_EQ(found(), every);
+    EXPECT_EQ(status(), "7 clips");
     for (const ClipRecord& record : controller_->arrayController->arrangedObjects()) {
         const FileUrl url = record.value("url").value<FileUrl>();
         EXPECT_TRUE(std::ifstream(url.path()).good()) << url.path();  // even if not UTF-8
@@ -104,7 +113,10 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     for (auto [text, names] : cases) {
         names.sort();
         EXPECT_EQ(found(text), names) << text.toStdString();
+        EXPECT_EQ(status(), names.size() == 1 ? "1 clip" : QString("%1 clips").arg(names.size()));
     }
+    for (QWidget* shown : QApplication::topLevelWidgets())  // said, never asked
+        EXPECT_FALSE(shown->isVisible() && qobject_cast<QDialog*>(shown));
 }
 
 TEST_F(SearchTest, UnreadableFoldersAndEntriesPrintALineEachAndTheWalkGoesOn) {
@@ -126,6 +138,11 @@ TEST_F(SearchTest, UnreadableFoldersAndEntriesPrintALineEachAndTheWalkGoesOn) {
     EXPECT_EQ(printed.find("directoryEnumerator"), printed.rfind("directoryEnumerator"));
     EXPECT_NE(printed.find("Permission denied\n"), std::string::npos) << printed;
     EXPECT_NE(printed.find(at("listed/clip.mov")), std::string::npos) << printed;
+    EXPECT_EQ(status(), "2 clips; 2 entries could not be read");
+    // The newest of the walk's lines went to the status line before the count.
+    ASSERT_GE(statusLines.size(), 2);
+    EXPECT_TRUE(statusLines[statusLines.size() - 2].endsWith("Permission denied"))
+        << statusLines.join('|').toStdString();
 }
 
 TEST_F(SearchTest, OnlyTheNewestSearchPublishesAndTheIndicatorWaitsForIt) {
@@ -210,6 +227,7 @@ TEST_F(SearchTest, TheConfirmedFolderBecomesTheSearchFolderAndNothingElse) {
     };
 
     EXPECT_EQ(answer(false), "Canceled\n");
+    EXPECT_EQ(status(), "Canceled");
     EXPECT_EQ(controller_->searchPath.path(), home);
     EXPECT_EQ(controller_->searchPathField->text(), label);
 
