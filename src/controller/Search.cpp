@@ -111,9 +111,14 @@ ClipRecord makeClipRecord(const FileWalk::Entry& entry,
 // newer search had already started would show records of words no longer
 // on screen.
 void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipRecord>> results,
-             Generation newest, uint64_t generation, std::shared_ptr<WalkReport> report) {
+             ArrayController::SortDescriptor order, Generation newest, uint64_t generation,
+             std::shared_ptr<WalkReport> report) {
     if (!controller || newest->load() != generation) return;
     if (controller->arrayController) {
+        // The user sorted while the walk ran: the rows still arrive in the
+        // order the arrow shows.
+        const auto shown = controller->arrayController->sortDescriptor();
+        if (shown != order) ArrayController::arrange(*results, shown);
         controller->arrayController->addObjects(*results);     // 1
         controller->arrayController->setSelectionIndexes({});  // 2
     }
@@ -125,11 +130,14 @@ void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipReco
 }
 
 // Global queue. Walks `root` (read on the main thread when the search
-// started), gathering the matching files, and queues their publication
-// unless a newer search has started meanwhile; then it stops at once.
+// started), gathering the matching files, puts them in the list's order (read
+// then too) here rather than on the main thread, and queues their
+// publication unless a newer search has started meanwhile; then it stops at
+// once.
 void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::string> words,
                      std::shared_ptr<QList<ClipRecord>> results, std::string root,
-                     Generation newest, uint64_t generation) {
+                     ArrayController::SortDescriptor order, Generation newest,
+                     uint64_t generation) {
     auto superseded = [&] { return newest->load(std::memory_order_relaxed) != generation; };
     auto report = std::make_shared<WalkReport>(controller);
     const bool ended = FileWalk::walk(
@@ -158,9 +166,12 @@ void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::strin
             return !superseded();
         });
     if (!ended || superseded()) return;
-    dispatch::mainAsync([controller, results = std::move(results), newest, generation, report] {
-        publish(controller, results, newest, generation, report);
-    });
+    ArrayController::arrange(*results, order);
+    if (superseded()) return;
+    dispatch::mainAsync(
+        [controller, results = std::move(results), order, newest, generation, report] {
+            publish(controller, results, order, newest, generation, report);
+        });
 }
 
 }  // namespace
@@ -175,14 +186,18 @@ void ViewController::search() {
     auto results = std::make_shared<QList<ClipRecord>>();  // 4
     const std::string text = searchField ? searchField->text().toStdString() : std::string();
     std::vector<std::string> words = whitespaceSet.componentsSeparatedBy(text);  // 5
+    // Rows arrive in the order the list shows: by name until the user sorts.
+    const ArrayController::SortDescriptor order =
+        arrayController ? arrayController->sortDescriptor()
+                        : ArrayController::SortDescriptor{QStringLiteral("name")};
 
     // 6: this search supersedes every earlier one still walking.
     const uint64_t generation = searchGeneration_->fetch_add(1) + 1;
     dispatch::globalAsync([controller = QPointer<ViewController>(this), words = std::move(words),
-                           results, root = searchPath.path(), newest = searchGeneration_,
+                           results, root = searchPath.path(), order, newest = searchGeneration_,
                            generation]() mutable {
-        ClipLibraryScan(controller, std::move(words), std::move(results), std::move(root), newest,
-                        generation);
+        ClipLibraryScan(controller, std::move(words), std::move(results), std::move(root), order,
+                        newest, generation);
     });
 }
 

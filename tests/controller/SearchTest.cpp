@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -197,6 +198,40 @@ TEST_F(SearchTest, TheWalkKeepsItsFolderAndAMissingOneOrNoBirthTimeCostsNothing)
         const QDateTime created = record.value("creationDate").toDateTime();
         EXPECT_TRUE(created >= before && created <= after);
     }
+}
+
+// Rows arrive by name, numbers by value and case aside, until the user sorts; then in the user's
+// order, search after search, under the arrow.
+TEST_F(SearchTest, RowsArriveInTheOrderTheListShows) {
+    make({"b/", "a/", "c/", "b/clip 10.mov", "a/Clip 2.mov", "c/clip 1.mov", "a/B clip.mov",
+          "c/clip 2 take.mov", "b/loop.mov"});
+    auto listed = [&](const char* key) {
+        QStringList values;
+        for (const ClipRecord& record : controller_->arrayController->arrangedObjects())
+            values << ArrayController::displayText(record.value(key)).section('/', -2);
+        return values;
+    };
+    search("clip");
+    EXPECT_EQ(listed("name"), (QStringList{"B clip.mov", "clip 1.mov", "clip 2 take.mov",
+                                           "Clip 2.mov", "clip 10.mov"}));
+
+    QHeaderView* header = window_->findChild<QTableView*>("clipTable")->horizontalHeader();
+    const int pathColumn = controller_->arrayController->columnKeys().indexOf("path");
+    header->setSortIndicator(pathColumn, Qt::DescendingOrder);  // as a click on its title does
+    EXPECT_EQ(listed("path"), (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/clip 10.mov",
+                                           "a/Clip 2.mov", "a/B clip.mov"}));
+    search("o");
+    EXPECT_EQ(listed("path"), (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/loop.mov",
+                                           "b/clip 10.mov", "a/Clip 2.mov", "a/B clip.mov"}));
+    EXPECT_EQ(header->sortIndicatorSection(), pathColumn);
+
+    // Sorted while the walk runs: the rows still come in the new order.
+    controller_->searchField->setText("clip");
+    controller_->search();
+    header->setSortIndicator(0, Qt::DescendingOrder);
+    ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
+    EXPECT_EQ(listed("name"), (QStringList{"clip 10.mov", "Clip 2.mov", "clip 2 take.mov",
+                                           "clip 1.mov", "B clip.mov"}));
 }
 
 // The search folder panel: modeless, folders only; "Canceled" or the folder in place of the home.

@@ -6,13 +6,15 @@
 #include <QLocale>
 #include <algorithm>
 #include <numeric>
+#include <optional>
 
 namespace cliploop {
 
 ArrayController::ArrayController(const QStringList& columnKeys, QObject* parent)
     : QAbstractTableModel(parent),
       keys_(columnKeys),
-      selection_(new QItemSelectionModel(this, this)) {}
+      selection_(new QItemSelectionModel(this, this)),
+      sortDescriptor_{columnKeys.value(0), Qt::AscendingOrder} {}
 
 ArrayController::~ArrayController() = default;
 
@@ -109,31 +111,72 @@ QVariant ArrayController::headerData(int section, Qt::Orientation orientation, i
 
 namespace {
 
-// Orders two values of one column: dates by time, everything else by its
-// text under the user's locale.
-bool lessThan(const QVariant& a, const QVariant& b, const QCollator& collator) {
-    if (a.metaType() == QMetaType::fromType<QDateTime>() &&
-        b.metaType() == QMetaType::fromType<QDateTime>()) {
-        return a.toDateTime() < b.toDateTime();
+// One record's value reduced to what orders it: dates by time, anything else
+// by its collation key, made once per record rather than once per comparison.
+struct OrderKey {
+    bool isDate = false;
+    qint64 time = 0;
+    std::optional<QCollatorSortKey> text;
+};
+
+// Dates sort before text in a column that mixes them (none of ours does).
+bool lessThan(const OrderKey& a, const OrderKey& b) {
+    if (a.isDate != b.isDate) return a.isDate;
+    if (a.isDate) return a.time < b.time;
+    return a.text->compare(*b.text) < 0;
+}
+
+// The rows of `records` in the order `by`, as a permutation.
+std::vector<int> orderOf(const QList<QVariantMap>& records,
+                         const ArrayController::SortDescriptor& by) {
+    // Qt's "C" locale compares code points and ignores the options; a user
+    // without a locale still gets the natural order, from the root rules.
+    const QLocale locale =
+        QLocale().language() == QLocale::C ? QLocale(QLocale::English) : QLocale();
+    QCollator collator(locale);
+    collator.setNumericMode(true);
+    collator.setCaseSensitivity(Qt::CaseInsensitive);
+    std::vector<OrderKey> keys(static_cast<size_t>(records.size()));
+    for (size_t row = 0; row < keys.size(); ++row) {
+        const QVariant value = records.at(static_cast<qsizetype>(row)).value(by.key);
+        OrderKey& key = keys[row];
+        if (value.metaType() == QMetaType::fromType<QDateTime>()) {
+            key.isDate = true;
+            // Milliseconds since the epoch: no time zone is consulted, so
+            // any thread may order dates.
+            key.time = value.toDateTime().toMSecsSinceEpoch();
+        } else {
+            key.text = collator.sortKey(ArrayController::displayText(value));
+        }
     }
-    return collator.compare(ArrayController::displayText(a), ArrayController::displayText(b)) < 0;
+    std::vector<int> permutation(keys.size());
+    std::iota(permutation.begin(), permutation.end(), 0);
+    std::stable_sort(permutation.begin(), permutation.end(), [&](int x, int y) {
+        const OrderKey& a = keys[static_cast<size_t>(x)];
+        const OrderKey& b = keys[static_cast<size_t>(y)];
+        return by.order == Qt::AscendingOrder ? lessThan(a, b) : lessThan(b, a);
+    });
+    return permutation;
 }
 
 }  // namespace
 
-void ArrayController::sort(int column, Qt::SortOrder order) {
-    if (column < 0 || column >= columnCount() || content_.size() < 2) return;
-    const QString& key = keys_.at(column);
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
+void ArrayController::arrange(QList<QVariantMap>& records, const SortDescriptor& by) {
+    if (records.size() < 2 || by.key.isEmpty()) return;
+    const std::vector<int> permutation = orderOf(records, by);
+    QList<QVariantMap> sorted;
+    sorted.reserve(records.size());
+    for (int row : permutation) sorted.append(std::move(records[row]));
+    records = std::move(sorted);
+}
 
-    std::vector<int> permutation(static_cast<size_t>(content_.size()));
-    std::iota(permutation.begin(), permutation.end(), 0);
-    std::stable_sort(permutation.begin(), permutation.end(), [&](int x, int y) {
-        const QVariant& a = content_.at(x).value(key);
-        const QVariant& b = content_.at(y).value(key);
-        return order == Qt::AscendingOrder ? lessThan(a, b, collator) : lessThan(b, a, collator);
-    });
+void ArrayController::sort(int column, Qt::SortOrder order) {
+    // No column (a sort indicator cleared): back to the first column's order.
+    sortDescriptor_ = column >= 0 && column < columnCount()
+                          ? SortDescriptor{keys_.at(column), order}
+                          : SortDescriptor{keys_.value(0), Qt::AscendingOrder};
+    if (content_.size() < 2) return;
+    const std::vector<int> permutation = orderOf(content_, sortDescriptor_);
 
     // Persistent indexes (the selection, the current index) follow their
     // records to the new rows.

@@ -117,20 +117,29 @@ TEST_F(ClipTableViewTest, SortingKeepsTheSelectionAndTheCurrentRowOnTheirRecords
         return QVariantMap{{"name", name},
                            {"creationDate", QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)}};
     };
-    list.setContent({record("clip3", 30), record("Clip2", 10), record("clip1", 20)});
+    list.setContent({record("clip10", 30), record("Clip2", 10), record("clip1", 20)});
     EXPECT_EQ(list.data(list.index(1, 1)).toString(),  // local time, short format
               QLocale().toString(QDateTime::fromSecsSinceEpoch(10), QLocale::ShortFormat));
     list.setSelectionIndexes({2, 0, 7, -1});
     list.selectionModel()->setCurrentIndex(list.index(0, 0), QItemSelectionModel::NoUpdate);
 
-    list.sort(0, Qt::AscendingOrder);  // case aside
-    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip3"}));
-    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip1", "clip3"}));  // in row order
+    EXPECT_EQ(list.sortDescriptor(), (ArrayController::SortDescriptor{"name"}));
+    list.sort(0, Qt::AscendingOrder);  // case aside, numbers by value
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip10"}));
+    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip1", "clip10"}));  // in row order
     EXPECT_EQ(table.currentIndex().row(), 2);
     list.sort(1, Qt::DescendingOrder);
-    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip3", "clip1", "Clip2"}));
-    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip3", "clip1"}));
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip10", "clip1", "Clip2"}));
+    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip10", "clip1"}));
     EXPECT_EQ(questions(), Rows{});
+    // New records are put in the order the list is kept in.
+    const ArrayController::SortDescriptor byDate{"creationDate", Qt::DescendingOrder};
+    EXPECT_EQ(list.sortDescriptor(), byDate);
+    QList<QVariantMap> more{record("old", 5), record("new", 50), record("mid", 25)};
+    ArrayController::arrange(more, byDate);
+    EXPECT_EQ(names(more), (QStringList{"new", "mid", "old"}));
+    list.sort(-1);  // no column: by the first one again
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip10"}));
 }
 
 }  // namespace
