@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
+#include <QShortcut>
 
 #include "app/AppDelegate.h"
 #include "controller/ViewController.h"
@@ -21,6 +22,15 @@ MainWindow::MainWindow(QWidget* parent)
     ui_->viewSplitter->setStretchFactor(1, 1);
     connect(ui_->quitAction, &QAction::triggered, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
+    // The next search is one key away from anywhere in the window, typed
+    // over the last one.
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_F, Qt::CTRL | Qt::Key_L}) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), this);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            ui_->searchField->setFocus(Qt::ShortcutFocusReason);
+            ui_->searchField->selectAll();
+        });
+    }
 }
 
 MainWindow::~MainWindow() = default;
