@@ -31,6 +31,7 @@
 #include "controller/ViewController.h"
 #include "foundation/Dispatch.h"
 #include "ui/Application.h"
+#include "ui/ThumbnailProvider.h"
 
 extern char** environ;
 
@@ -164,7 +165,13 @@ int main(int argc, char** argv) {
     controller->searchPathField = &pathField;
     controller->arrayController =
         std::make_shared<ArrayController>(QStringList{"name", "path", "creationDate"});
+    // As in the window: a picture column, its pictures asked for as the
+    // shown table paints its rows, after the list has arrived.
+    controller->arrayController->setPictures(new ThumbnailProvider(QSize(96, 54), 2, &table),
+                                             "path");
     controller->arrayController->attach(&table);
+    table.resize(800, 600);
+    table.show();
     controller->searchPath = FileUrl::fromPath(root);
     field.setText(QString::fromStdString(w1 + " " + w2));
 

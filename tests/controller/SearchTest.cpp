@@ -7,6 +7,8 @@
 #include <QDateTime>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QIcon>
+#include <QImage>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -216,7 +218,7 @@ TEST_F(SearchTest, RowsArriveInTheOrderTheListShows) {
                                            "Clip 2.mov", "clip 10.mov"}));
 
     QHeaderView* header = window_->findChild<QTableView*>("clipTable")->horizontalHeader();
-    const int pathColumn = controller_->arrayController->columnKeys().indexOf("path");
+    const int pathColumn = controller_->arrayController->columnOf("path");
     header->setSortIndicator(pathColumn, Qt::DescendingOrder);  // as a click on its title does
     EXPECT_EQ(listed("path"), (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/clip 10.mov",
                                            "a/Clip 2.mov", "a/B clip.mov"}));
@@ -228,10 +230,38 @@ TEST_F(SearchTest, RowsArriveInTheOrderTheListShows) {
     // Sorted while the walk runs: the rows still come in the new order.
     controller_->searchField->setText("clip");
     controller_->search();
-    header->setSortIndicator(0, Qt::DescendingOrder);
+    header->setSortIndicator(controller_->arrayController->columnOf("name"), Qt::DescendingOrder);
     ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
     EXPECT_EQ(listed("name"), (QStringList{"clip 10.mov", "Clip 2.mov", "clip 2 take.mov",
                                            "clip 1.mov", "B clip.mov"}));
+}
+
+// Each listed clip gets its picture in the first column after the list arrives; a file that
+// cannot play gets the plain icon; a click on that column's title keeps the order.
+TEST_F(SearchTest, PicturesOfTheListedClipsFollowTheList) {
+    const FileUrl clip = makeClip(160, 90, 2.0);
+    ASSERT_FALSE(clip.isEmpty());
+    std::filesystem::copy_file(clip.path(), at("rain clip.mp4"));
+    make({"clip notes.txt"});
+    ArrayController& list = *controller_->arrayController;
+    ASSERT_EQ(list.pictureColumn(), 0);
+    EXPECT_EQ(found("clip"), (QStringList{"clip notes.txt", "rain clip.mp4"}));
+    auto pictureOf = [&](int row) { return list.data(list.index(row, 0), Qt::DecorationRole); };
+    ASSERT_TRUE(eventually([&] { return pictureOf(0).isValid() && pictureOf(1).isValid(); }));
+    EXPECT_EQ(pictureOf(0).metaType(), QMetaType::fromType<QIcon>());  // the notes
+    const QImage picture = pictureOf(1).value<QImage>();
+    EXPECT_EQ(picture.size(), QSize(96, 54));
+    const QColor middle = picture.pixelColor(48, 27);  // the clip is green
+    EXPECT_GT(middle.green(), 200);
+    EXPECT_LT(middle.red(), 60);
+
+    QHeaderView* header = window_->findChild<QTableView*>("clipTable")->horizontalHeader();
+    header->setSortIndicator(list.columnOf("name"), Qt::DescendingOrder);
+    header->setSortIndicator(list.pictureColumn(), Qt::AscendingOrder);
+    EXPECT_EQ(header->sortIndicatorSection(), list.columnOf("name"));
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    EXPECT_EQ(list.sortDescriptor(),
+              (ArrayController::SortDescriptor{"name", Qt::DescendingOrder}));
 }
 
 // The search folder panel: modeless, folders only; "Canceled" or the folder in place of the home.

@@ -3,10 +3,15 @@
 #include <QAbstractItemView>
 #include <QCollator>
 #include <QDateTime>
+#include <QHeaderView>
 #include <QLocale>
+#include <QSignalBlocker>
+#include <QTableView>
 #include <algorithm>
 #include <numeric>
 #include <optional>
+
+#include "ui/ThumbnailProvider.h"
 
 namespace cliploop {
 
@@ -25,9 +30,56 @@ void ArrayController::attach(QAbstractItemView* view) {
     QItemSelectionModel* made = view->selectionModel();
     view->setSelectionModel(selection_);
     if (made && made != selection_) made->deleteLater();
+    // A click on the pictures' title leaves the order, and the arrow that
+    // tells it, as they were.
+    if (auto* table = qobject_cast<QTableView*>(view)) {
+        QHeaderView* header = table->horizontalHeader();
+        connect(header, &QHeaderView::sortIndicatorChanged, this, [this, header](int section) {
+            if (section < 0 || section != pictureColumn()) return;
+            const QSignalBlocker quiet(header);
+            header->setSortIndicator(sortedColumn_, sortDescriptor_.order);
+        });
+    }
+}
+
+void ArrayController::setPictures(ThumbnailProvider* pictures, const QString& pathKey) {
+    beginResetModel();
+    pictures_ = pictures;
+    pathKey_ = pathKey;
+    if (pictures) {
+        connect(pictures, &ThumbnailProvider::pictureReady, this,
+                &ArrayController::schedulePictureUpdate, Qt::UniqueConnection);
+    }
+    endResetModel();
+}
+
+void ArrayController::schedulePictureUpdate() {
+    // Pictures come a few at a time: one repaint of the column for a batch.
+    if (pictureUpdateQueued_) return;
+    pictureUpdateQueued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            pictureUpdateQueued_ = false;
+            if (pictures_ && rowCount() > 0)
+                emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
+        },
+        Qt::QueuedConnection);
+}
+
+QString ArrayController::keyOf(int column) const {
+    const int offset = pictures_ ? 1 : 0;
+    return column >= offset ? keys_.value(column - offset) : QString();
+}
+
+int ArrayController::columnOf(const QString& key) const {
+    const qsizetype at = keys_.indexOf(key);
+    return at < 0 ? -1 : static_cast<int>(at) + (pictures_ ? 1 : 0);
 }
 
 void ArrayController::setContent(const QList<QVariantMap>& content) {
+    // The old records' pictures are no longer wanted.
+    if (pictures_) pictures_->cancelPending();
     beginResetModel();
     content_ = content;
     endResetModel();
@@ -84,12 +136,20 @@ int ArrayController::rowCount(const QModelIndex& parent) const {
 }
 
 int ArrayController::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(keys_.size());
+    return parent.isValid() ? 0 : static_cast<int>(keys_.size()) + (pictures_ ? 1 : 0);
 }
 
 QVariant ArrayController::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
-    const QVariant value = content_.at(index.row()).value(keys_.at(index.column()));
+    if (index.column() == pictureColumn()) {
+        // The view asks only for the rows it paints: those in view.
+        if (role != Qt::DecorationRole) return {};
+        const QVariant path = content_.at(index.row()).value(pathKey_);
+        if (path.metaType() == QMetaType::fromType<FileUrl>())
+            return pictures_->picture(QByteArray::fromStdString(path.value<FileUrl>().path()));
+        return pictures_->picture(path.toByteArray());
+    }
+    const QVariant value = content_.at(index.row()).value(keyOf(index.column()));
     switch (role) {
         case Qt::DisplayRole:
         case Qt::ToolTipRole:
@@ -104,7 +164,7 @@ QVariant ArrayController::data(const QModelIndex& index, int role) const {
 QVariant ArrayController::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role == Qt::DisplayRole && orientation == Qt::Horizontal && section >= 0 &&
         section < columnCount()) {
-        return keys_.at(section);
+        return keyOf(section);
     }
     return QAbstractTableModel::headerData(section, orientation, role);
 }
@@ -171,10 +231,13 @@ void ArrayController::arrange(QList<QVariantMap>& records, const SortDescriptor&
 }
 
 void ArrayController::sort(int column, Qt::SortOrder order) {
-    // No column (a sort indicator cleared): back to the first column's order.
-    sortDescriptor_ = column >= 0 && column < columnCount()
-                          ? SortDescriptor{keys_.at(column), order}
-                          : SortDescriptor{keys_.value(0), Qt::AscendingOrder};
+    // Pictures have no order: the list keeps its own.
+    if (column >= 0 && column == pictureColumn()) return;
+    // No column (a sort indicator cleared): back to the first key's order.
+    const bool byColumn = column >= 0 && column < columnCount();
+    sortedColumn_ = byColumn ? column : -1;
+    sortDescriptor_ = byColumn ? SortDescriptor{keyOf(column), order}
+                               : SortDescriptor{keys_.value(0), Qt::AscendingOrder};
     if (content_.size() < 2) return;
     const std::vector<int> permutation = orderOf(content_, sortDescriptor_);
 

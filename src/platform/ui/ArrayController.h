@@ -12,6 +12,9 @@
 //   sort that order is by the first column, ascending.
 // - Order: text in natural order, case aside ("clip 2" before "clip 10"),
 //   under the user's locale; dates by time.
+// - With pictures (setPictures), a first column shows a small picture of
+//   each record's file, asked for as the view paints it; the record columns
+//   follow. Replacing the content drops the requests of the old records.
 // - Display text: a QDateTime as local time in the locale's short format, a FileUrl as its
 //   path (bytes that are not UTF-8 shown as U+FFFD), anything else as QVariant
 //   converts it to text.
@@ -21,10 +24,12 @@
 #include <QAbstractTableModel>
 #include <QItemSelectionModel>
 #include <QList>
+#include <QPointer>
 #include <QStringList>
 #include <QVariantMap>
 
 #include "ui/FileUrlMetaType.h"
+#include "ui/ThumbnailProvider.h"
 
 class QAbstractItemView;
 
@@ -55,6 +60,14 @@ class ArrayController : public QAbstractTableModel {
     QItemSelectionModel* selectionModel() { return selection_; }
 
     const QStringList& columnKeys() const { return keys_; }
+    // The column that shows `key`, or -1.
+    int columnOf(const QString& key) const;
+
+    // Shows, in a first column, the picture `pictures` makes of the file whose
+    // path (exact bytes) each record holds under `pathKey`. Not owned.
+    void setPictures(ThumbnailProvider* pictures, const QString& pathKey);
+    // The picture column, or -1.
+    int pictureColumn() const { return pictures_ ? 0 : -1; }
 
     // An order of records: by the values under `key`.
     struct SortDescriptor {
@@ -79,10 +92,18 @@ class ArrayController : public QAbstractTableModel {
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
   private:
+    // The record key a column shows; empty for the picture column.
+    QString keyOf(int column) const;
+    void schedulePictureUpdate();
+
     QStringList keys_;
+    QPointer<ThumbnailProvider> pictures_;
+    QString pathKey_;
+    bool pictureUpdateQueued_ = false;
     QList<QVariantMap> content_;
     QItemSelectionModel* selection_;
     SortDescriptor sortDescriptor_;
+    int sortedColumn_ = -1;  // the column of the last sort, as the arrow shows it
 };
 
 }  // namespace cliploop
