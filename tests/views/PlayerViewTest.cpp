@@ -48,14 +48,20 @@ TEST(PlayerView, EveryDragIsWelcomeButOnlyOneLocalFileIsTakenWithItsExactPath) {
         QMimeData data;
         text.isEmpty() ? data.setUrls(urls) : data.setText(text);
         QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, keys);
-        if (keys == Qt::ShiftModifier) EXPECT_EQ(enter.proposedAction(), Qt::MoveAction);
+        if (keys == Qt::ShiftModifier) {
+            EXPECT_EQ(enter.proposedAction(), Qt::MoveAction);
+        }
         QCoreApplication::sendEvent(&view, &enter);
         EXPECT_EQ(enter.isAccepted(), offered != Qt::MoveAction);
-        if (enter.isAccepted()) EXPECT_NE(enter.dropAction(), Qt::MoveAction);
+        if (enter.isAccepted()) {
+            EXPECT_NE(enter.dropAction(), Qt::MoveAction);
+        }
         QDropEvent dropped(QPointF(10, 10), offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &dropped);
         EXPECT_EQ(dropped.isAccepted(), answer != Qt::IgnoreAction);
-        if (answer != Qt::IgnoreAction) EXPECT_EQ(dropped.dropAction(), answer);
+        if (answer != Qt::IgnoreAction) {
+            EXPECT_EQ(dropped.dropAction(), answer);
+        }
         taken += answer != Qt::IgnoreAction;
         EXPECT_EQ(posted.size(), taken);
     }

@@ -55,7 +55,9 @@ TEST(ThumbnailGenerator, TakesTheFrameOneSecondInUprightAndFitted) {
         EXPECT_EQ(picture.width, width);
         EXPECT_EQ(picture.height, height);
         ASSERT_EQ(picture.bgra.size(), static_cast<size_t>(width * height * 4));
-        if (number >= 0) EXPECT_EQ(numberIn(picture), number);
+        if (number >= 0) {
+            EXPECT_EQ(numberIn(picture), number);
+        }
         EXPECT_EQ(picture.bgra[3], 255);  // opaque
     }
 }
