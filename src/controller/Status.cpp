@@ -17,11 +17,9 @@ constexpr int kStatusTimeoutMs = 5000;
 
 void ViewController::showStatus(const QString& text) {
     if (!dispatch::isMainThread()) {
-        // QPointer is not safe to copy off the main thread; the controller
-        // lives until the process ends (its timer holds it), and the weak
-        // reference stands for that.
-        dispatch::mainAsync([weak = weak_from_this(), text] {
-            if (auto self = weak.lock()) self->showStatus(text);
+        // Only read on the main thread, where the controller may have gone.
+        dispatch::mainAsync([controller = QPointer<ViewController>(this), text] {
+            if (controller) controller->showStatus(text);
         });
         return;
     }

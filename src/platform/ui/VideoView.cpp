@@ -178,6 +178,7 @@ bool VideoView::enterFullScreenMode(QScreen* screen, const QVariantMap& options)
     QWidget* window = parent ? parent->window() : nullptr;
     const bool takesKeyboard = !window || window->screen() == screen;
     const QPointer<QWidget> focused = window ? window->focusWidget() : nullptr;
+    const bool windowActive = window && window->isActiveWindow();
 
     // Leaving the parent takes the view out of its layout.
     setParent(nullptr, Qt::Window | Qt::FramelessWindowHint);
@@ -192,7 +193,7 @@ bool VideoView::enterFullScreenMode(QScreen* screen, const QVariantMap& options)
     if (takesKeyboard) {
         activateWindow();
         setFocus(Qt::OtherFocusReason);
-    } else {
+    } else if (windowActive) {
         window->activateWindow();
         if (focused && focused != this) focused->setFocus(Qt::OtherFocusReason);
     }
