@@ -21,9 +21,11 @@ using Generation = std::shared_ptr<std::atomic<uint64_t>>;
 // The lines a walk prints also go to the status line, at most one waiting on
 // the main queue at a time: a tree of thousands of unreadable entries must
 // not flood the main thread, and the newest line is the one worth reading.
+// A superseded walk's lines stay off the status line.
 class WalkReport : public std::enable_shared_from_this<WalkReport> {
   public:
-    explicit WalkReport(QPointer<ViewController> controller) : controller_(controller) {}
+    WalkReport(QPointer<ViewController> controller, Generation newest, uint64_t generation)
+        : controller_(controller), newest_(std::move(newest)), generation_(generation) {}
 
     // Walk thread.
     void line(const std::string& text) {
@@ -49,10 +51,13 @@ class WalkReport : public std::enable_shared_from_this<WalkReport> {
             text = latest_;
             posted_ = false;
         }
-        if (controller_) controller_->showStatus(QString::fromStdString(text));
+        if (controller_ && newest_->load() == generation_)
+            controller_->showStatus(QString::fromStdString(text));
     }
 
     QPointer<ViewController> controller_;  // read on the main thread only
+    const Generation newest_;
+    const uint64_t generation_;
     mutable std::mutex mutex_;
     std::string latest_;
     size_t count_ = 0;
@@ -139,7 +144,7 @@ void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::strin
                      ArrayController::SortDescriptor order, Generation newest,
                      uint64_t generation) {
     auto superseded = [&] { return newest->load(std::memory_order_relaxed) != generation; };
-    auto report = std::make_shared<WalkReport>(controller);
+    auto report = std::make_shared<WalkReport>(controller, newest, generation);
     const bool ended = FileWalk::walk(
         root,
         [&](const FileWalk::Entry& entry) {
