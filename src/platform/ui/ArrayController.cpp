@@ -11,6 +11,7 @@
 #include <numeric>
 #include <optional>
 
+#include "foundation/Dispatch.h"
 #include "ui/ThumbnailProvider.h"
 
 namespace cliploop {
@@ -80,6 +81,7 @@ int ArrayController::columnOf(const QString& key) const {
 void ArrayController::setContent(const QList<QVariantMap>& content) {
     // The old records' pictures are no longer wanted.
     if (pictures_) pictures_->cancelPending();
+    ++contentVersion_;
     beginResetModel();
     content_ = content;
     endResetModel();
@@ -88,6 +90,7 @@ void ArrayController::setContent(const QList<QVariantMap>& content) {
 void ArrayController::addObjects(const QList<QVariantMap>& objects) {
     if (objects.isEmpty()) return;
     const int first = static_cast<int>(content_.size());
+    ++contentVersion_;
     beginInsertRows(QModelIndex(), first, first + static_cast<int>(objects.size()) - 1);
     content_.append(objects);
     endInsertRows();
@@ -171,6 +174,9 @@ QVariant ArrayController::headerData(int section, Qt::Orientation orientation, i
 
 namespace {
 
+// Lists shorter than this are sorted at once, in well under a frame.
+constexpr qsizetype kSortAtOnceRows = 2000;
+
 // One record's value reduced to what orders it: dates by time, anything else
 // by its collation key, made once per record rather than once per comparison.
 struct OrderKey {
@@ -239,8 +245,31 @@ void ArrayController::sort(int column, Qt::SortOrder order) {
     sortDescriptor_ = byColumn ? SortDescriptor{keyOf(column), order}
                                : SortDescriptor{keys_.value(0), Qt::AscendingOrder};
     if (content_.size() < 2) return;
-    const std::vector<int> permutation = orderOf(content_, sortDescriptor_);
+    if (content_.size() < kSortAtOnceRows) {
+        rearrange(orderOf(content_, sortDescriptor_));
+        return;
+    }
+    // Collation keys for many rows take long enough to drop frames of the
+    // views, which the main thread paints too.
+    ++sortsInFlight_;
+    dispatch::globalAsync([self = QPointer<ArrayController>(this), records = content_,
+                           by = sortDescriptor_, version = contentVersion_] {
+        std::vector<int> permutation = orderOf(records, by);
+        dispatch::mainAsync([self, by, version, permutation = std::move(permutation)] {
+            if (!self) return;
+            --self->sortsInFlight_;
+            // A newer sort, or other records: only the newest order counts.
+            if (self->sortDescriptor_ != by) return;
+            if (self->contentVersion_ != version) {
+                self->sort(self->sortedColumn_, by.order);
+                return;
+            }
+            self->rearrange(permutation);
+        });
+    });
+}
 
+void ArrayController::rearrange(const std::vector<int>& permutation) {
     // Persistent indexes (the selection, the current index) follow their
     // records to the new rows.
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);

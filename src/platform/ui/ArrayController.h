@@ -7,6 +7,9 @@
 //   is then empty. addObjects() appends records in one insertion.
 // - sort() reorders the records themselves, so a view needs no proxy model;
 //   selected records stay selected and the current record stays current.
+//   A long list is ordered on a worker thread and rearranged in one step on
+//   the main thread when that is done (the main queue must run); a short one
+//   at once.
 //   It also becomes the order the list is kept in (sortDescriptor()), which
 //   whoever fills the list applies to new records with arrange(). Before any
 //   sort that order is by the first column, ascending.
@@ -27,6 +30,8 @@
 #include <QPointer>
 #include <QStringList>
 #include <QVariantMap>
+#include <cstdint>
+#include <vector>
 
 #include "ui/FileUrlMetaType.h"
 #include "ui/ThumbnailProvider.h"
@@ -90,11 +95,15 @@ class ArrayController : public QAbstractTableModel {
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+    // Whether a sort is still being worked out off the main thread.
+    bool isSorting() const { return sortsInFlight_ > 0; }
 
   private:
     // The record key a column shows; empty for the picture column.
     QString keyOf(int column) const;
     void schedulePictureUpdate();
+    // Moves the record at row permutation[i] to row i.
+    void rearrange(const std::vector<int>& permutation);
 
     QStringList keys_;
     QPointer<ThumbnailProvider> pictures_;
@@ -104,6 +113,10 @@ class ArrayController : public QAbstractTableModel {
     QItemSelectionModel* selection_;
     SortDescriptor sortDescriptor_;
     int sortedColumn_ = -1;  // the column of the last sort, as the arrow shows it
+    // Raised by every change of the records: a sort worked out for older
+    // records is worked out again.
+    uint64_t contentVersion_ = 0;
+    int sortsInFlight_ = 0;
 };
 
 }  // namespace cliploop

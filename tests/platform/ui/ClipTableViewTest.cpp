@@ -1,10 +1,14 @@
+// The clip table: the delegate asked before each user selection; sorting, also off the main thread.
+// ctest-labels: concurrency
 #include <QDateTime>
 #include <QMouseEvent>
 #include <QTest>
 
+#include <algorithm>
 #include <set>
 
 #include "support/UiFixture.h"
+#include "ui/Application.h"
 #include "ui/ArrayController.h"
 #include "ui/ClipTableView.h"
 
@@ -140,6 +144,36 @@ TEST_F(ClipTableViewTest, SortingKeepsTheSelectionAndTheCurrentRowOnTheirRecords
     EXPECT_EQ(names(more), (QStringList{"new", "mid", "old"}));
     list.sort(-1);  // no column: by the first one again
     EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip10"}));
+}
+
+// A long list is ordered off the main thread and rearranged in one step; a change of its records
+// meanwhile has it ordered again.
+TEST_F(ClipTableViewTest, ALongListIsSortedOffTheMainThreadAndArrivesInOnePiece) {
+    static const auto mainQueue = application::installMainQueue(&uitest::application());
+    QList<QVariantMap> rows;
+    for (int i = 0; i < 5000; ++i) rows.append({{"name", QString("clip %1").arg(i)}});
+    list.setContent(rows);
+    list.setSelectionIndexes({2});  // "clip 2"
+    int rearranged = 0;
+    QObject::connect(&list, &QAbstractItemModel::layoutChanged, [&] { ++rearranged; });
+
+    list.sort(0, Qt::DescendingOrder);
+    ASSERT_TRUE(uitest::eventually([&] { return !list.isSorting(); }));
+    EXPECT_EQ(rearranged, 1);
+    EXPECT_EQ(list.arrangedObjects().front().value("name"), "clip 4999");
+    EXPECT_EQ(list.arrangedObjects().back().value("name"), "clip 0");
+    EXPECT_EQ(names(list.selectedObjects()), QStringList{"clip 2"});
+
+    list.sort(0, Qt::AscendingOrder);
+    list.addObjects({{{"name", "clip 10000"}}, {{"name", "a clip"}}});  // before the order came
+    ASSERT_TRUE(uitest::eventually([&] { return !list.isSorting(); }));
+    const auto& sorted = list.arrangedObjects();
+    EXPECT_EQ(sorted.front().value("name"), "a clip");
+    EXPECT_EQ(sorted.back().value("name"), "clip 10000");
+    EXPECT_TRUE(std::is_sorted(sorted.begin() + 1, sorted.end(), [](const auto& a, const auto& b) {
+        return a.value("name").toString().mid(5).toInt() <
+               b.value("name").toString().mid(5).toInt();
+    }));
 }
 
 }  // namespace
