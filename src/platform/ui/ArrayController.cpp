@@ -46,6 +46,7 @@ void ArrayController::attach(QAbstractItemView* view) {
 void ArrayController::setPictures(ThumbnailProvider* pictures, const QString& pathKey) {
     beginResetModel();
     pictures_ = pictures;
+    hasPictures_ = pictures != nullptr;
     pathKey_ = pathKey;
     if (pictures) {
         connect(pictures, &ThumbnailProvider::pictureReady, this,
@@ -62,20 +63,20 @@ void ArrayController::schedulePictureUpdate() {
         this,
         [this] {
             pictureUpdateQueued_ = false;
-            if (pictures_ && rowCount() > 0)
+            if (hasPictures_ && rowCount() > 0)
                 emit dataChanged(index(0, 0), index(rowCount() - 1, 0), {Qt::DecorationRole});
         },
         Qt::QueuedConnection);
 }
 
 QString ArrayController::keyOf(int column) const {
-    const int offset = pictures_ ? 1 : 0;
+    const int offset = hasPictures_ ? 1 : 0;
     return column >= offset ? keys_.value(column - offset) : QString();
 }
 
 int ArrayController::columnOf(const QString& key) const {
     const qsizetype at = keys_.indexOf(key);
-    return at < 0 ? -1 : static_cast<int>(at) + (pictures_ ? 1 : 0);
+    return at < 0 ? -1 : static_cast<int>(at) + (hasPictures_ ? 1 : 0);
 }
 
 void ArrayController::setContent(const QList<QVariantMap>& content) {
@@ -139,14 +140,15 @@ int ArrayController::rowCount(const QModelIndex& parent) const {
 }
 
 int ArrayController::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(keys_.size()) + (pictures_ ? 1 : 0);
+    return parent.isValid() ? 0 : static_cast<int>(keys_.size()) + (hasPictures_ ? 1 : 0);
 }
 
 QVariant ArrayController::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
     if (index.column() == pictureColumn()) {
-        // The view asks only for the rows it paints: those in view.
-        if (role != Qt::DecorationRole) return {};
+        // The view asks only for the rows it paints: those in view. The
+        // column stays when its provider has gone (the window closing).
+        if (role != Qt::DecorationRole || !pictures_) return {};
         const QVariant path = content_.at(index.row()).value(pathKey_);
         if (path.metaType() == QMetaType::fromType<FileUrl>())
             return pictures_->picture(QByteArray::fromStdString(path.value<FileUrl>().path()));

@@ -72,7 +72,7 @@ class ArrayController : public QAbstractTableModel {
     // path (exact bytes) each record holds under `pathKey`. Not owned.
     void setPictures(ThumbnailProvider* pictures, const QString& pathKey);
     // The picture column, or -1.
-    int pictureColumn() const { return pictures_ ? 0 : -1; }
+    int pictureColumn() const { return hasPictures_ ? 0 : -1; }
 
     // An order of records: by the values under `key`.
     struct SortDescriptor {
@@ -107,6 +107,7 @@ class ArrayController : public QAbstractTableModel {
 
     QStringList keys_;
     QPointer<ThumbnailProvider> pictures_;
+    bool hasPictures_ = false;  // the column, whether or not its provider lives
     QString pathKey_;
     bool pictureUpdateQueued_ = false;
     QList<QVariantMap> content_;
