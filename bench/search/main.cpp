@@ -263,8 +263,8 @@ int main(int argc, char** argv) {
     for (int round = 0; round < kRounds; ++round)
         idle = std::max(idle, idleStall(median(searchMs)));
 
-    // A user's click on a column title sorts on the main thread: 20,000
-    // rows by name, by path and by date, the longest of the three.
+    // A user's click on a column title: how long sorting 20,000 rows holds
+    // the main thread, by name, by path and by date, the longest of the three.
     double sortMs = 0;
     {
         QList<QVariantMap> records;
@@ -278,12 +278,20 @@ int main(int argc, char** argv) {
         }
         ArrayController list({"name", "path", "creationDate"});
         list.setContent(records);
+        // The work on the main thread: the call, and the rearrangement once
+        // the order has been worked out.
+        Clock::time_point rearranging;
+        QObject::connect(&list, &QAbstractItemModel::layoutAboutToBeChanged,
+                         [&] { rearranging = Clock::now(); });
+        QObject::connect(&list, &QAbstractItemModel::layoutChanged,
+                         [&] { sortMs = std::max(sortMs, msSince(rearranging)); });
         for (const auto& [column, order] : {std::pair{0, Qt::AscendingOrder},
                                             {1, Qt::DescendingOrder},
                                             {2, Qt::AscendingOrder}}) {
             const auto start = Clock::now();
             list.sort(column, order);
             sortMs = std::max(sortMs, msSince(start));
+            while (list.isSorting()) app.processEvents(QEventLoop::WaitForMoreEvents);
         }
     }
 
@@ -296,7 +304,7 @@ int main(int argc, char** argv) {
                 *std::max_element(stalls.begin(), stalls.end()));
     std::printf("BENCH search.main_stall_idle_max_ms %.2f\n", idle);
     std::printf("BENCH search.publication_ms %.2f\n", median(publicationMs));
-    std::printf("BENCH search.user_sort_20000_rows_ms %.1f\n", sortMs);
+    std::printf("BENCH search.user_sort_20000_rows_main_ms %.1f\n", sortMs);
     // Five more searches of the same words: the process should not grow.
     std::printf("BENCH search.rss_growth_kb %ld\n", rssAfter - rssBefore);
     std::printf("BENCH search.rss_peak_mb %.1f\n", residentKb("VmHWM:") / 1024.0);
