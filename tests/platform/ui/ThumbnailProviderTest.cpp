@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "support/UiFixture.h"
+#include "ui/ArrayController.h"
 #include "ui/ThumbnailProvider.h"
 
 namespace cliploop {
@@ -82,6 +83,24 @@ TEST(ThumbnailProvider, GoesAwayWhileBusy) {
         }
     }
     QCoreApplication::processEvents();  // deliveries to a provider gone are dropped
+}
+
+// The list's picture column comes first and stays, empty, when its provider goes with the window.
+TEST(ThumbnailProvider, ThePictureColumnOutlivesItsProvider) {
+    uitest::application();
+    ArrayController list({"name", "path"});
+    auto* provider = new ThumbnailProvider(QSize(96, 54), 1);
+    list.setPictures(provider, "path");
+    list.setContent({{{"name", "a.mov"}, {"path", QByteArray("/nowhere/a.mov")}}});
+    EXPECT_EQ(list.columnCount(), 3);
+    EXPECT_EQ(list.columnOf("name"), 1);
+    EXPECT_EQ(list.headerData(0, Qt::Horizontal).toString(), "");
+    EXPECT_TRUE(uitest::eventually(
+        [&] { return list.data(list.index(0, 0), Qt::DecorationRole).isValid(); }));
+    delete provider;
+    EXPECT_EQ(list.columnCount(), 3);
+    EXPECT_FALSE(list.data(list.index(0, 0), Qt::DecorationRole).isValid());
+    EXPECT_EQ(list.data(list.index(0, 1)).toString(), "a.mov");
 }
 
 }  // namespace
