@@ -10,7 +10,7 @@
 namespace cliploop {
 namespace {
 
-TEST(PlayerView, EveryDragIsWelcomeButOnlyOneLocalFileIsTakenWithItsExactPath) {
+TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithItsExactPath) {
     apptest::application();
     PlayerView view;
     std::vector<Notification> posted;

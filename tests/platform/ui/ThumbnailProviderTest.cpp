@@ -25,7 +25,7 @@ QByteArray makeClip(const QTemporaryDir& dir, const QString& name) {
     return QFile::encodeName(path);
 }
 
-TEST(ThumbnailProvider, AsksAreServedNewestFirstBoundedAndCancelledWithTheirList) {
+TEST(ThumbnailProvider, AsksAreServedOnceBoundedAndCancelledWithTheirList) {
     uitest::application();
     QTemporaryDir dir;
     const QByteArray clip = makeClip(dir, "clip.mp4");
