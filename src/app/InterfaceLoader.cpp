@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QHeaderView>
+#include <QShortcut>
 
 #include "app/AppDelegate.h"
 #include "controller/ViewController.h"
 #include "ui/ActionDispatch.h"
+#include "ui/ThumbnailProvider.h"
 #include "ui_MainWindow.h"
 
 namespace cliploop {
@@ -21,6 +23,15 @@ MainWindow::MainWindow(QWidget* parent)
     ui_->viewSplitter->setStretchFactor(1, 1);
     connect(ui_->quitAction, &QAction::triggered, qApp, &QCoreApplication::quit,
             Qt::QueuedConnection);
+    // The next search is one key away from anywhere in the window, typed
+    // over the last one.
+    for (const QKeyCombination keys : {Qt::CTRL | Qt::Key_F, Qt::CTRL | Qt::Key_L}) {
+        auto* shortcut = new QShortcut(QKeySequence(keys), this);
+        connect(shortcut, &QShortcut::activated, this, [this] {
+            ui_->searchField->setFocus(Qt::ShortcutFocusReason);
+            ui_->searchField->selectAll();
+        });
+    }
 }
 
 MainWindow::~MainWindow() = default;
@@ -51,20 +62,32 @@ MainInterface loadInterface() {
     controller->searchField = ui.searchField;
     controller->arrayController = std::make_shared<ArrayController>(QStringList{
         QStringLiteral("name"), QStringLiteral("path"), QStringLiteral("creationDate")});
+    // A small picture of each clip first, made in the background for the
+    // rows in view; a row is as tall as its picture.
+    const QSize pictureSize(96, 54);
+    controller->arrayController->setPictures(new ThumbnailProvider(pictureSize, 2, ui.clipTable),
+                                             QStringLiteral("path"));
     controller->arrayController->attach(ui.clipTable);
-    // Rows stand in the order the search found them until the user sorts:
-    // no column claims an order before that. The name reads in full, the
-    // path takes the rest, the date what it needs.
+    ui.clipTable->setIconSize(pictureSize);
+    ui.clipTable->verticalHeader()->setDefaultSectionSize(pictureSize.height() + 4);
+    // Rows stand by name until the user sorts: no column claims an order
+    // before that. The name reads in full, the path takes the rest, the date
+    // what it needs.
+    ArrayController& list = *controller->arrayController;
     QHeaderView* header = ui.clipTable->horizontalHeader();
     header->setSortIndicator(-1, Qt::AscendingOrder);
-    header->setSectionResizeMode(0, QHeaderView::Interactive);
-    header->resizeSection(0, 320);
-    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(list.pictureColumn(), QHeaderView::Fixed);
+    header->resizeSection(list.pictureColumn(), pictureSize.width() + 8);
+    const int name = list.columnOf(QStringLiteral("name"));
+    header->setSectionResizeMode(name, QHeaderView::Interactive);
+    header->resizeSection(name, 320);
+    header->setSectionResizeMode(list.columnOf(QStringLiteral("path")), QHeaderView::Stretch);
     // Wide enough for any date in the locale's short format.
     const QString longestDate =
         ArrayController::displayText(QDateTime(QDate(2000, 12, 28), QTime(23, 59, 59)));
-    header->setSectionResizeMode(2, QHeaderView::Interactive);
-    header->resizeSection(2, ui.clipTable->fontMetrics().horizontalAdvance(longestDate) + 24);
+    const int date = list.columnOf(QStringLiteral("creationDate"));
+    header->setSectionResizeMode(date, QHeaderView::Interactive);
+    header->resizeSection(date, ui.clipTable->fontMetrics().horizontalAdvance(longestDate) + 24);
     controller->circularIndicator = ui.circularIndicator;
     controller->rateField = ui.rateField;
     controller->searchPathField = ui.searchPathField;

@@ -2,6 +2,8 @@
 #include <QDateTime>
 #include <QList>
 #include <QPointer>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "controller/StandardOutput.h"
@@ -15,6 +17,59 @@ namespace cliploop {
 namespace {
 
 using Generation = std::shared_ptr<std::atomic<uint64_t>>;
+
+// The lines a walk prints also go to the status line, at most one waiting on
+// the main queue at a time: a tree of thousands of unreadable entries must
+// not flood the main thread, and the newest line is the one worth reading.
+// A superseded walk's lines stay off the status line.
+class WalkReport : public std::enable_shared_from_this<WalkReport> {
+  public:
+    WalkReport(QPointer<ViewController> controller, Generation newest, uint64_t generation)
+        : controller_(controller), newest_(std::move(newest)), generation_(generation) {}
+
+    // Walk thread.
+    void line(const std::string& text) {
+        printLine(text);
+        std::lock_guard lock(mutex_);
+        latest_ = text;
+        ++count_;
+        if (posted_) return;
+        posted_ = true;
+        dispatch::mainAsync([self = shared_from_this()] { self->show(); });
+    }
+    // Main thread, after the walk.
+    size_t count() const {
+        std::lock_guard lock(mutex_);
+        return count_;
+    }
+
+  private:
+    void show() {
+        std::string text;
+        {
+            std::lock_guard lock(mutex_);
+            text = latest_;
+            posted_ = false;
+        }
+        if (controller_ && newest_->load() == generation_)
+            controller_->showStatus(QString::fromStdString(text));
+    }
+
+    QPointer<ViewController> controller_;  // read on the main thread only
+    const Generation newest_;
+    const uint64_t generation_;
+    mutable std::mutex mutex_;
+    std::string latest_;
+    size_t count_ = 0;
+    bool posted_ = false;
+};
+
+QString clipsLine(qsizetype clips, size_t unreadable) {
+    QString text = clips == 1 ? QStringLiteral("1 clip") : QStringLiteral("%1 clips").arg(clips);
+    if (unreadable == 1) text += QStringLiteral("; 1 entry could not be read");
+    if (unreadable > 1) text += QStringLiteral("; %1 entries could not be read").arg(unreadable);
+    return text;
+}
 
 // The indicator is a progress bar: no range means it spins.
 void startAnimation(QProgressBar* indicator) {
@@ -61,9 +116,14 @@ ClipRecord makeClipRecord(const FileWalk::Entry& entry,
 // newer search had already started would show records of words no longer
 // on screen.
 void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipRecord>> results,
-             Generation newest, uint64_t generation) {
+             ArrayController::SortDescriptor order, Generation newest, uint64_t generation,
+             std::shared_ptr<WalkReport> report) {
     if (!controller || newest->load() != generation) return;
     if (controller->arrayController) {
+        // The user sorted while the walk ran: the rows still arrive in the
+        // order the arrow shows.
+        const auto shown = controller->arrayController->sortDescriptor();
+        if (shown != order) ArrayController::arrange(*results, shown);
         controller->arrayController->addObjects(*results);
         controller->arrayController->setSelectionIndexes({});
     }
@@ -71,22 +131,27 @@ void publish(QPointer<ViewController> controller, std::shared_ptr<QList<ClipReco
         stopAnimation(controller->circularIndicator);
         controller->circularIndicator->setHidden(true);
     }
+    controller->showStatus(clipsLine(results->size(), report->count()));
 }
 
 // Global queue. Walks `root` (read on the main thread when the search
-// started), gathering the matching files, and queues their publication
-// unless a newer search has started meanwhile; then it stops at once.
+// started), gathering the matching files, puts them in the list's order (read
+// then too) here rather than on the main thread, and queues their
+// publication unless a newer search has started meanwhile; then it stops at
+// once.
 void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::string> words,
                      std::shared_ptr<QList<ClipRecord>> results, std::string root,
-                     Generation newest, uint64_t generation) {
+                     ArrayController::SortDescriptor order, Generation newest,
+                     uint64_t generation) {
     auto superseded = [&] { return newest->load(std::memory_order_relaxed) != generation; };
+    auto report = std::make_shared<WalkReport>(controller, newest, generation);
     const bool ended = FileWalk::walk(
         root,
         [&](const FileWalk::Entry& entry) {
             if (superseded()) return false;
             // An entry that vanished or cannot be read costs only itself.
             if (!entry.hasProperties()) {
-                printLine(entry.propertiesError());
+                report->line(entry.propertiesError());
                 return true;
             }
             if (entry.isDirectory()) return true;
@@ -94,20 +159,24 @@ void ClipLibraryScan(QPointer<ViewController> controller, std::vector<std::strin
             std::optional<FileWalk::Entry::Time> birth;
             std::string error;
             if (!entry.creationDate(birth, error)) {
-                printLine(error);
+                report->line(error);
                 return true;
             }
             results->append(makeClipRecord(entry, birth));
             return true;
         },
         [&](const FileUrl& url, const std::string& description) {
-            printLine("directoryEnumerator error at " + url.absoluteString() + ":  " + description);
+            report->line("directoryEnumerator error at " + url.absoluteString() + ":  " +
+                         description);
             return !superseded();
         });
     if (!ended || superseded()) return;
-    dispatch::mainAsync([controller, results = std::move(results), newest, generation] {
-        publish(controller, results, newest, generation);
-    });
+    ArrayController::arrange(*results, order);
+    if (superseded()) return;
+    dispatch::mainAsync(
+        [controller, results = std::move(results), order, newest, generation, report] {
+            publish(controller, results, order, newest, generation, report);
+        });
 }
 
 }  // namespace
@@ -122,14 +191,18 @@ void ViewController::search() {
     auto results = std::make_shared<QList<ClipRecord>>();
     const std::string text = searchField ? searchField->text().toStdString() : std::string();
     std::vector<std::string> words = whitespaceSet.componentsSeparatedBy(text);
+    // Rows arrive in the order the list shows: by name until the user sorts.
+    const ArrayController::SortDescriptor order =
+        arrayController ? arrayController->sortDescriptor()
+                        : ArrayController::SortDescriptor{QStringLiteral("name")};
 
     // This search supersedes every earlier one still walking.
     const uint64_t generation = searchGeneration_->fetch_add(1) + 1;
     dispatch::globalAsync([controller = QPointer<ViewController>(this), words = std::move(words),
-                           results, root = searchPath.path(), newest = searchGeneration_,
+                           results, root = searchPath.path(), order, newest = searchGeneration_,
                            generation]() mutable {
-        ClipLibraryScan(controller, std::move(words), std::move(results), std::move(root), newest,
-                        generation);
+        ClipLibraryScan(controller, std::move(words), std::move(results), std::move(root), order,
+                        newest, generation);
     });
 }
 

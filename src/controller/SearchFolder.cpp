@@ -34,6 +34,7 @@ void ViewController::selectButton(QObject* sender) {
             }
         } else if (result == QDialog::Rejected) {
             printLine("Canceled");
+            controller->showStatus(QStringLiteral("Canceled"));
         }
     });
     // Modeless: the window stays usable while the panel is up.

@@ -17,6 +17,7 @@
 //   Search.cpp          search, myIsContainsString, ClipLibraryScan, publication
 //   SearchFolder.cpp    selectButton, searchButton, enterSearchField
 //   Selection.cpp       tableViewShouldSelectRow, tableViewSelectionDidChange, dragAndDrop
+//   Status.cpp          showStatus
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -107,6 +108,12 @@ class ViewController : public ViewControllerBase,
     bool tableViewShouldSelectRow(QTableView* tableView, int row);
     void tableViewSelectionDidChange(const Notification& notification);
     void dragAndDrop(const Notification& notification);
+
+    // --- Status line --------------------------------------------------------
+    // Shows `text` for a few seconds at the bottom of the main window, never
+    // as a dialog; what the program also prints goes here too. Any thread:
+    // from another one the line follows on the main thread.
+    void showStatus(const QString& text);
 
   private:
     // A loop turn and a clip start both rebuild the player's queue; they

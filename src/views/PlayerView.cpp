@@ -17,20 +17,43 @@ PlayerView::PlayerView(QWidget* parent) : VideoView(parent) {
 
 PlayerView::~PlayerView() = default;
 
+namespace {
+
+// A drop only reads the file, so it is answered as a copy (or, failing that,
+// a link): answering a move would let the source, a file manager with Shift
+// held for instance, delete the user's original. A source that offers
+// nothing but a move is refused.
+bool answerWithoutMoving(QDropEvent* event) {
+    const Qt::DropActions offered = event->possibleActions();
+    if (offered & Qt::CopyAction) {
+        event->setDropAction(Qt::CopyAction);
+    } else if (offered & Qt::LinkAction) {
+        event->setDropAction(Qt::LinkAction);
+    } else {
+        event->ignore();
+        return false;
+    }
+    event->accept();
+    return true;
+}
+
+}  // namespace
+
 void PlayerView::dragEnterEvent(QDragEnterEvent* event) {
-    event->acceptProposedAction();
+    answerWithoutMoving(event);
 }
 
 void PlayerView::dragMoveEvent(QDragMoveEvent* event) {
-    event->acceptProposedAction();
+    answerWithoutMoving(event);
 }
 
 void PlayerView::dropEvent(QDropEvent* event) {
-    if (performDragOperation(event->mimeData())) {
-        event->acceptProposedAction();
-    } else {
+    if (!(event->possibleActions() & (Qt::CopyAction | Qt::LinkAction)) ||
+        !performDragOperation(event->mimeData())) {
         event->ignore();
+        return;
     }
+    answerWithoutMoving(event);
 }
 
 bool PlayerView::performDragOperation(const QMimeData* data) {

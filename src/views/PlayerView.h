@@ -3,7 +3,9 @@
 // its path as "DragAndDropNotification" on the default notification centre.
 //
 // Promises:
-// - Every drag is accepted with its proposed action, whatever it carries.
+// - Every drag is accepted, whatever it carries, as a copy or else a link,
+//   never as a move, whatever action the source proposes; a drag that
+//   offers only a move is refused.
 // - A drop of exactly one local file posts the notification synchronously,
 //   with the file's path (a std::string of the exact bytes, which need not be
 //   UTF-8) as its object and this view as its sender; observers run before

@@ -1,6 +1,8 @@
 // The screen menu (kept by the application's delegate) and full-screen output, in the real window.
 #include <qpa/qplatformnativeinterface.h>
+#include <QLineEdit>
 #include <QSplitter>
+#include <QTableView>
 #include <QTest>
 
 #include "support/AppFixture.h"
@@ -110,6 +112,69 @@ TEST_F(FullScreenTest, TheMenuFollowsDisplayChangesAndAGoneScreensItemDoesNothin
     // Posted on another thread, handled on the main one.
     std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
     EXPECT_TRUE(eventually([&] { return menuTitles() == kExit; }));
+}
+
+// The keyboard: on another screen the output leaves it to the window; Ctrl+F and Escape there.
+TEST_F(FullScreenTest, TheKeyboardStaysWithTheWindowUnlessTheOutputCoversItsScreen) {
+    QLineEdit* field = controller_->searchField;
+    auto* table = window_->findChild<QTableView*>("clipTable");
+    window_->activateWindow();
+    ASSERT_TRUE(eventually([&] { return QApplication::activeWindow() == window_; }));
+    ASSERT_EQ(window_->screen(), QGuiApplication::screens().at(0));
+    auto settled = [&] {  // the output shown, and whatever activation that brought handled
+        EXPECT_TRUE(eventually(
+            [&] { return view_->windowHandle() && view_->windowHandle()->isExposed(); }));
+        eventually([] { return false; }, std::chrono::milliseconds(100));
+    };
+
+    table->setFocus();
+    field->setText("rain loop");
+    QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
+    EXPECT_TRUE(field->hasFocus());
+    EXPECT_EQ(field->selectedText(), "rain loop");  // typing replaces the last search
+
+    choose("Screen 1");
+    settled();
+    ASSERT_TRUE(fillsScreen(1));
+    EXPECT_EQ(QApplication::activeWindow(), window_);
+    EXPECT_TRUE(field->hasFocus());
+    table->setFocus();
+    field->deselect();
+    QTest::keyClick(table, Qt::Key_L, Qt::ControlModifier);
+    EXPECT_TRUE(field->hasFocus());
+    EXPECT_EQ(field->selectedText(), "rain loop");
+
+    // Escape in the window leaves, as the exit item does, but not while a menu is open there.
+    QMenu* menu = window_->screenMenu();
+    menu->popup(window_->geometry().center());
+    ASSERT_TRUE(eventually([&] { return QApplication::activePopupWidget() == menu; }));
+    QTest::keyClick(field, Qt::Key_Escape);
+    EXPECT_TRUE(view_->isInFullScreenMode());
+    menu->close();
+    ASSERT_TRUE(eventually([] { return !QApplication::activePopupWidget(); }));
+    QTest::keyClick(field, Qt::Key_Escape);
+    EXPECT_TRUE(inItsPlace());
+    EXPECT_EQ(menuTitles(), kThreeScreens);
+    QTest::keyClick(field, Qt::Key_Escape);  // in the window again: Escape is nobody's now
+    EXPECT_TRUE(inItsPlace());
+
+    // On the window's own screen the output takes the keyboard.
+    choose("MainScreen");
+    EXPECT_TRUE(
+        eventually([&] { return QApplication::activeWindow() == view_ && view_->hasFocus(); }));
+    EXPECT_TRUE(fillsScreen(0));
+}
+
+TEST_F(FullScreenTest, ThePointerHidesOverTheOutputAtRestAndComesBackWhenItMoves) {
+    choose("Screen 2");
+    ASSERT_TRUE(fillsScreen(2));
+    EXPECT_TRUE(eventually([&] { return view_->cursor().shape() == Qt::BlankCursor; }));
+    QTest::mouseMove(view_, QPoint(40, 40));
+    EXPECT_NE(view_->cursor().shape(), Qt::BlankCursor);
+    EXPECT_TRUE(eventually([&] { return view_->cursor().shape() == Qt::BlankCursor; }));
+    choose("Exit Full Screen");
+    EXPECT_TRUE(inItsPlace());
+    EXPECT_NE(view_->cursor().shape(), Qt::BlankCursor);
 }
 
 }  // namespace

@@ -6,7 +6,11 @@
 #include <sys/syscall.h>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QHeaderView>
+#include <QIcon>
+#include <QImage>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 
 #include "foundation/Dispatch.h"
@@ -34,6 +38,10 @@ class SearchTest : public InterfaceTest {
     void SetUp() override {
         InterfaceTest::SetUp();
         controller_->searchPath = FileUrl::fromPath(root);
+        QObject::connect(window_->statusBar(), &QStatusBar::messageChanged,
+                         [this](const QString& line) {
+                             if (!line.isEmpty()) statusLines << line;
+                         });
     }
     void TearDown() override {
         for (const std::string& folder : locked) chmod(at(folder).c_str(), 0755);
@@ -66,8 +74,11 @@ class SearchTest : public InterfaceTest {
         return result;
     }
 
+    QString status() const { return window_->statusBar()->currentMessage(); }
+
     QTemporaryDir folder;
     const std::string root = folder.path().toStdString();
+    QStringList statusLines;
     std::vector<std::string> locked;
 };
 
@@ -90,6 +101,7 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
     EXPECT_TRUE(controller_->arrayController->selectedObjects().isEmpty());
     EXPECT_EQ(found(), every);
+    EXPECT_EQ(status(), "7 clips");
     for (const ClipRecord& record : controller_->arrayController->arrangedObjects()) {
         const FileUrl url = record.value("url").value<FileUrl>();
         EXPECT_TRUE(std::ifstream(url.path()).good()) << url.path();  // even if not UTF-8
@@ -105,7 +117,10 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWord) {
     for (auto [text, names] : cases) {
         names.sort();
         EXPECT_EQ(found(text), names) << text.toStdString();
+        EXPECT_EQ(status(), names.size() == 1 ? "1 clip" : QString("%1 clips").arg(names.size()));
     }
+    for (QWidget* shown : QApplication::topLevelWidgets())  // said, never asked
+        EXPECT_FALSE(shown->isVisible() && qobject_cast<QDialog*>(shown));
 }
 
 TEST_F(SearchTest, UnreadableFoldersAndEntriesPrintALineEachAndTheWalkGoesOn) {
@@ -127,6 +142,11 @@ TEST_F(SearchTest, UnreadableFoldersAndEntriesPrintALineEachAndTheWalkGoesOn) {
     EXPECT_EQ(printed.find("directoryEnumerator"), printed.rfind("directoryEnumerator"));
     EXPECT_NE(printed.find("Permission denied\n"), std::string::npos) << printed;
     EXPECT_NE(printed.find(at("listed/clip.mov")), std::string::npos) << printed;
+    EXPECT_EQ(status(), "2 clips; 2 entries could not be read");
+    // The newest of the walk's lines went to the status line before the count.
+    ASSERT_GE(statusLines.size(), 2);
+    EXPECT_TRUE(statusLines[statusLines.size() - 2].endsWith("Permission denied"))
+        << statusLines.join('|').toStdString();
 }
 
 TEST_F(SearchTest, OnlyTheNewestSearchPublishesAndTheIndicatorWaitsForIt) {
@@ -186,6 +206,68 @@ TEST_F(SearchTest, TheWalkKeepsItsFolderAndAMissingOneOrNoBirthTimeCostsNothing)
     }
 }
 
+// Rows arrive by name, numbers by value and case aside, until the user sorts; then in the user's
+// order, search after search, under the arrow.
+TEST_F(SearchTest, RowsArriveInTheOrderTheListShows) {
+    make({"b/", "a/", "c/", "b/clip 10.mov", "a/Clip 2.mov", "c/clip 1.mov", "a/B clip.mov",
+          "c/clip 2 take.mov", "b/loop.mov"});
+    auto listed = [&](const char* key) {
+        QStringList values;
+        for (const ClipRecord& record : controller_->arrayController->arrangedObjects())
+            values << ArrayController::displayText(record.value(key)).section('/', -2);
+        return values;
+    };
+    search("clip");
+    EXPECT_EQ(listed("name"), (QStringList{"B clip.mov", "clip 1.mov", "clip 2 take.mov",
+                                           "Clip 2.mov", "clip 10.mov"}));
+
+    QHeaderView* header = window_->findChild<QTableView*>("clipTable")->horizontalHeader();
+    const int pathColumn = controller_->arrayController->columnOf("path");
+    header->setSortIndicator(pathColumn, Qt::DescendingOrder);  // as a click on its title does
+    EXPECT_EQ(listed("path"), (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/clip 10.mov",
+                                           "a/Clip 2.mov", "a/B clip.mov"}));
+    search("o");
+    EXPECT_EQ(listed("path"), (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/loop.mov",
+                                           "b/clip 10.mov", "a/Clip 2.mov", "a/B clip.mov"}));
+    EXPECT_EQ(header->sortIndicatorSection(), pathColumn);
+
+    // Sorted while the walk runs: the rows still come in the new order.
+    controller_->searchField->setText("clip");
+    controller_->search();
+    header->setSortIndicator(controller_->arrayController->columnOf("name"), Qt::DescendingOrder);
+    ASSERT_TRUE(eventually([&] { return controller_->circularIndicator->isHidden(); }));
+    EXPECT_EQ(listed("name"), (QStringList{"clip 10.mov", "Clip 2.mov", "clip 2 take.mov",
+                                           "clip 1.mov", "B clip.mov"}));
+}
+
+// Each listed clip gets its picture in the first column after the list arrives; a file that
+// cannot play gets the plain icon; a click on that column's title keeps the order.
+TEST_F(SearchTest, PicturesOfTheListedClipsFollowTheList) {
+    const FileUrl clip = makeClip(160, 90, 2.0);
+    ASSERT_FALSE(clip.isEmpty());
+    std::filesystem::copy_file(clip.path(), at("rain clip.mp4"));
+    make({"clip notes.txt"});
+    ArrayController& list = *controller_->arrayController;
+    ASSERT_EQ(list.pictureColumn(), 0);
+    EXPECT_EQ(found("clip"), (QStringList{"clip notes.txt", "rain clip.mp4"}));
+    auto pictureOf = [&](int row) { return list.data(list.index(row, 0), Qt::DecorationRole); };
+    ASSERT_TRUE(eventually([&] { return pictureOf(0).isValid() && pictureOf(1).isValid(); }));
+    EXPECT_EQ(pictureOf(0).metaType(), QMetaType::fromType<QIcon>());  // the notes
+    const QImage picture = pictureOf(1).value<QImage>();
+    EXPECT_EQ(picture.size(), QSize(96, 54));
+    const QColor middle = picture.pixelColor(48, 27);  // the clip is green
+    EXPECT_GT(middle.green(), 200);
+    EXPECT_LT(middle.red(), 60);
+
+    QHeaderView* header = window_->findChild<QTableView*>("clipTable")->horizontalHeader();
+    header->setSortIndicator(list.columnOf("name"), Qt::DescendingOrder);
+    header->setSortIndicator(list.pictureColumn(), Qt::AscendingOrder);
+    EXPECT_EQ(header->sortIndicatorSection(), list.columnOf("name"));
+    EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+    EXPECT_EQ(list.sortDescriptor(),
+              (ArrayController::SortDescriptor{"name", Qt::DescendingOrder}));
+}
+
 // The search folder panel: modeless, folders only; "Canceled" or the folder in place of the home.
 TEST_F(SearchTest, TheConfirmedFolderBecomesTheSearchFolderAndNothingElse) {
     QTemporaryDir chosen;
@@ -214,6 +296,7 @@ TEST_F(SearchTest, TheConfirmedFolderBecomesTheSearchFolderAndNothingElse) {
     };
 
     EXPECT_EQ(answer(false), "Canceled\n");
+    EXPECT_EQ(status(), "Canceled");
     EXPECT_EQ(controller_->searchPath.path(), home);
     EXPECT_EQ(controller_->searchPathField->text(), label);
 

@@ -584,9 +584,9 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientWithoutSkipOrRepeat) {
 }
 
 TEST(EndToEnd, RateSliderStillsThePictureAtZeroAndComesBackToOne) {
-    // The rate text at the window's bottom right, beside the slider.
+    // The rate text at the window's bottom right, beside the slider, above the status line.
     const QRect& window = mainWindow.geometry;
-    const QRect rateText(window.right() - 60, window.bottom() - 34, 60, 34);
+    const QRect rateText(window.right() - 60, window.bottom() - 64, 60, 64);
     const auto rateTextDiffers = [&] { return differingPixels(screenshot(), startShot, rateText); };
     ASSERT_TRUE(key("Tab Home"));  // from the table to the slider; Home is 0.00x
     EXPECT_TRUE(waitUntil([&] { return rateTextDiffers() > 20; }, 10s)) << "the rate text stays";
@@ -674,8 +674,9 @@ TEST(EndToEnd, ScreenMenuFollowsMonitorsPluggedInAndOut) {
     EXPECT_TRUE(playsIn(outputPanel));
 }
 
-TEST(EndToEnd, AFileDraggedOntoThePreviewPlays) {
+TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
     // A drag source of ours stands in for a file manager: a real XDND drag between two processes.
+    // It proposes a move; the preview answers a copy, so a file manager would keep the file.
     const std::string log = root + "/drag.log";
     const auto source =
         launch({E2E_DRAG_SOURCE, QString::fromStdString(droppedPath), "1500", "150"},
@@ -700,6 +701,11 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlays) {
     EXPECT_TRUE(playsIn(previewPanel, kDroppedClip))
         << "the preview does not play the dropped clip";
     EXPECT_TRUE(playsIn(outputPanel, kDroppedClip));
+    EXPECT_TRUE(
+        waitUntil([&] { return readFile(log).find("drag finished:") != std::string::npos; }, 10s));
+    EXPECT_NE(readFile(log).find("drag finished: 1\n"), std::string::npos)  // Qt::CopyAction
+        << "drag source: " << readFile(log);
+    EXPECT_TRUE(fs::exists(droppedPath));
 }
 
 // Makes the folder tree and the clips, starts the display and the program: "" or what went

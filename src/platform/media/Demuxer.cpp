@@ -127,6 +127,14 @@ bool Demuxer::seekToStart() {
     return av_seek_frame(format_, stream_->index, start, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
+bool Demuxer::seekTo(double seconds) {
+    if (!format_) return false;
+    const int64_t start = stream_->start_time != AV_NOPTS_VALUE ? stream_->start_time : 0;
+    const int64_t target = start + av_rescale_q(static_cast<int64_t>(seconds * AV_TIME_BASE),
+                                                AV_TIME_BASE_Q, stream_->time_base);
+    return avformat_seek_file(format_, stream_->index, INT64_MIN, target, target, 0) >= 0;
+}
+
 double Demuxer::durationEstimate() const {
     if (!stream_) return -1;
     if (stream_->duration > 0 && stream_->duration != AV_NOPTS_VALUE)

@@ -32,6 +32,9 @@ class Demuxer {
     int read(AVPacket* packet);
     // Back to the first frame; false when the format cannot seek.
     bool seekToStart();
+    // To the key frame at or before `seconds` after the stream's start; false
+    // when the format cannot seek there.
+    bool seekTo(double seconds);
 
     // Clockwise rotation (0, 90, 180, 270) that makes the picture upright.
     int rotation() const { return rotation_; }

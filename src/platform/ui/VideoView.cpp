@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QSplitter>
 #include <QTimer>
 #include <cmath>
@@ -20,6 +21,8 @@ namespace cliploop {
 namespace {
 
 constexpr const char* kExitFullScreenAction = "exitFullscreenWithSender:";
+// How long the pointer rests over the full-screen output before it hides.
+constexpr int kPointerRestMs = 1000;
 
 // Screens that report nonsense (0 Hz on some virtual outputs) get 60 Hz.
 int refreshIntervalMs(const QScreen* screen) {
@@ -53,6 +56,12 @@ VideoView::VideoView(QWidget* parent) : QWidget(parent) {
     refreshTimer_ = new QTimer(this);
     refreshTimer_->setTimerType(Qt::PreciseTimer);
     connect(refreshTimer_, &QTimer::timeout, this, &VideoView::refresh);
+    pointerTimer_ = new QTimer(this);
+    pointerTimer_->setSingleShot(true);
+    pointerTimer_->setInterval(kPointerRestMs);
+    connect(pointerTimer_, &QTimer::timeout, this, [this] {
+        if (fullScreen_) setCursor(Qt::BlankCursor);
+    });
 }
 
 VideoView::~VideoView() = default;
@@ -184,17 +193,45 @@ bool VideoView::enterFullScreenMode(QScreen* screen, const QVariantMap& options)
     }
     home_ = std::move(home);
 
+    // On another display than the window's, the output is for the audience:
+    // the keyboard stays with the window, where the performer types the next
+    // search. Covering the window's own display, the output takes it.
+    QWidget* window = parent ? parent->window() : nullptr;
+    const bool takesKeyboard = !window || window->screen() == screen;
+    const QPointer<QWidget> focused = window ? window->focusWidget() : nullptr;
+    const bool windowActive = window && window->isActiveWindow();
+
     // Leaving the parent takes the view out of its layout.
     setParent(nullptr, Qt::Window | Qt::FramelessWindowHint);
     actions::setNextResponder(this, parent);
     setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_ShowWithoutActivating, !takesKeyboard);
     setScreen(screen);
     setGeometry(screen->geometry());
     fullScreen_ = true;
     showFullScreen();
     raise();
-    activateWindow();
-    setFocus(Qt::OtherFocusReason);
+    if (takesKeyboard) {
+        activateWindow();
+        setFocus(Qt::OtherFocusReason);
+    } else if (windowActive) {
+        window->activateWindow();
+        if (focused && focused != this) focused->setFocus(Qt::OtherFocusReason);
+    }
+    if (window) {
+        // Escape in the window leaves too, unless a menu or popup is open
+        // (Escape is then theirs).
+        auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+        escape->setContext(Qt::WindowShortcut);
+        connect(escape, &QShortcut::activated, this, [this] {
+            if (!QApplication::activePopupWidget()) sendExitAction();
+        });
+        windowEscape_ = escape;
+    }
+    // The pointer hides over the output once it rests.
+    mouseTrackingBefore_ = hasMouseTracking();
+    setMouseTracking(true);
+    pointerTimer_->start();
     updateRefreshTimer();
     return true;
 }
@@ -209,6 +246,11 @@ void VideoView::exitFullScreenModeWithOptions(const QVariantMap* options) {
     std::unique_ptr<Home> home = std::move(home_);
     actions::setNextResponder(this, nullptr);
     setFocusPolicy(home->focusPolicy);
+    setAttribute(Qt::WA_ShowWithoutActivating, false);
+    delete windowEscape_.data();
+    pointerTimer_->stop();
+    unsetCursor();
+    setMouseTracking(mouseTrackingBefore_);
     QWidget* parent = home->parent.data();
     if (!parent) {
         // The window went away meanwhile: stay a plain window.
@@ -258,6 +300,18 @@ void VideoView::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);
         return;
     }
+    sendExitAction();
+}
+
+void VideoView::mouseMoveEvent(QMouseEvent* event) {
+    if (fullScreen_) {
+        unsetCursor();
+        pointerTimer_->start();
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void VideoView::sendExitAction() {
     // As if the exit item were chosen, also while the menu lists the screens.
     if (fullScreenMenu_) {
         for (QAction* item : fullScreenMenu_->actions()) {

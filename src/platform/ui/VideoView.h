@@ -11,10 +11,13 @@
 // a new frame is there, so a paused or idle player costs next to nothing.
 //
 // Full-screen mode: the view leaves its place in the window's layout for a
-// borderless window covering the chosen screen. While there it offers the
-// actions of its full-screen menu (setFullScreenMenu) as its context menu,
-// and Escape sends "exitFullscreenWithSender:" along the chain of responders,
-// so a user with a single display can always leave.
+// borderless window covering the chosen screen. On the window's own screen
+// it takes the keyboard; on another one the window keeps it (and its focused
+// control). While there it offers the actions of its full-screen menu
+// (setFullScreenMenu) as its context menu, Escape, in the view or in the
+// window when no menu or popup is open, leaves as the menu's exit item does
+// (sendExitAction), so a user with a single display can always leave, and
+// the pointer hides over it after a second at rest until it moves again.
 //
 // Threads: main thread only.
 #include <QMenu>
@@ -59,6 +62,11 @@ class VideoView : public QWidget {
     void setFullScreenMenu(QMenu* menu) { fullScreenMenu_ = menu; }
     QMenu* fullScreenMenu() const { return fullScreenMenu_; }
 
+    // Sends what the full-screen menu's exit item sends ("exitFullscreenWithSender:",
+    // by triggering that item when the menu holds it, else along the chain of
+    // responders from this view).
+    void sendExitAction();
+
     // Frames painted so far (diagnostics, tests).
     quint64 paintedFrames() const { return paintedFrames_; }
     // The frame shown now, or null.
@@ -72,6 +80,7 @@ class VideoView : public QWidget {
     void paintEvent(QPaintEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
@@ -91,6 +100,10 @@ class VideoView : public QWidget {
     std::unique_ptr<Home> home_;
     bool fullScreen_ = false;
     QPointer<QMenu> fullScreenMenu_;
+    // While full screen: Escape in the window, and the pointer's rest.
+    QPointer<QObject> windowEscape_;
+    QTimer* pointerTimer_ = nullptr;
+    bool mouseTrackingBefore_ = false;
 };
 
 }  // namespace cliploop

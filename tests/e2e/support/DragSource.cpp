@@ -1,5 +1,6 @@
 // e2e-drag-source FILE X Y: a window at (X, Y) from which the mouse drags FILE's URL as from a
-// file manager (copy, move or link offered); it prints how the drag ended.
+// file manager with Shift held (copy, move or link offered, move proposed); it prints how the
+// drag ended.
 #include <QApplication>
 #include <QDrag>
 #include <QLabel>
@@ -21,7 +22,7 @@ class DragSource : public QLabel {
         auto* drag = new QDrag(this);
         drag->setMimeData(data);
         const auto result =
-            drag->exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::CopyAction);
+            drag->exec(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction, Qt::MoveAction);
         std::printf("drag finished: %d\n", static_cast<int>(result));
         std::fflush(stdout);
         dragging_ = false;

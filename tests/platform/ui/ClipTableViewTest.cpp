@@ -1,10 +1,14 @@
+// The clip table: the delegate asked before each user selection; sorting, also off the main thread.
+// ctest-labels: concurrency
 #include <QDateTime>
 #include <QMouseEvent>
 #include <QTest>
 
+#include <algorithm>
 #include <set>
 
 #include "support/UiFixture.h"
+#include "ui/Application.h"
 #include "ui/ArrayController.h"
 #include "ui/ClipTableView.h"
 
@@ -117,20 +121,59 @@ TEST_F(ClipTableViewTest, SortingKeepsTheSelectionAndTheCurrentRowOnTheirRecords
         return QVariantMap{{"name", name},
                            {"creationDate", QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)}};
     };
-    list.setContent({record("clip3", 30), record("Clip2", 10), record("clip1", 20)});
+    list.setContent({record("clip10", 30), record("Clip2", 10), record("clip1", 20)});
     EXPECT_EQ(list.data(list.index(1, 1)).toString(),  // local time, short format
               QLocale().toString(QDateTime::fromSecsSinceEpoch(10), QLocale::ShortFormat));
     list.setSelectionIndexes({2, 0, 7, -1});
     list.selectionModel()->setCurrentIndex(list.index(0, 0), QItemSelectionModel::NoUpdate);
 
-    list.sort(0, Qt::AscendingOrder);  // case aside
-    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip3"}));
-    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip1", "clip3"}));  // in row order
+    EXPECT_EQ(list.sortDescriptor(), (ArrayController::SortDescriptor{"name"}));
+    list.sort(0, Qt::AscendingOrder);  // case aside, numbers by value
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip10"}));
+    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip1", "clip10"}));  // in row order
     EXPECT_EQ(table.currentIndex().row(), 2);
     list.sort(1, Qt::DescendingOrder);
-    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip3", "clip1", "Clip2"}));
-    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip3", "clip1"}));
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip10", "clip1", "Clip2"}));
+    EXPECT_EQ(names(list.selectedObjects()), (QStringList{"clip10", "clip1"}));
     EXPECT_EQ(questions(), Rows{});
+    // New records are put in the order the list is kept in.
+    const ArrayController::SortDescriptor byDate{"creationDate", Qt::DescendingOrder};
+    EXPECT_EQ(list.sortDescriptor(), byDate);
+    QList<QVariantMap> more{record("old", 5), record("new", 50), record("mid", 25)};
+    ArrayController::arrange(more, byDate);
+    EXPECT_EQ(names(more), (QStringList{"new", "mid", "old"}));
+    list.sort(-1);  // no column: by the first one again
+    EXPECT_EQ(names(list.arrangedObjects()), (QStringList{"clip1", "Clip2", "clip10"}));
+}
+
+// A long list is ordered off the main thread and rearranged in one step; a change of its records
+// meanwhile has it ordered again.
+TEST_F(ClipTableViewTest, ALongListIsSortedOffTheMainThreadAndArrivesInOnePiece) {
+    static const auto mainQueue = application::installMainQueue(&uitest::application());
+    QList<QVariantMap> rows;
+    for (int i = 0; i < 5000; ++i) rows.append({{"name", QString("clip %1").arg(i)}});
+    list.setContent(rows);
+    list.setSelectionIndexes({2});  // "clip 2"
+    int rearranged = 0;
+    QObject::connect(&list, &QAbstractItemModel::layoutChanged, [&] { ++rearranged; });
+
+    list.sort(0, Qt::DescendingOrder);
+    ASSERT_TRUE(uitest::eventually([&] { return !list.isSorting(); }));
+    EXPECT_EQ(rearranged, 1);
+    EXPECT_EQ(list.arrangedObjects().front().value("name"), "clip 4999");
+    EXPECT_EQ(list.arrangedObjects().back().value("name"), "clip 0");
+    EXPECT_EQ(names(list.selectedObjects()), QStringList{"clip 2"});
+
+    list.sort(0, Qt::AscendingOrder);
+    list.addObjects({{{"name", "clip 10000"}}, {{"name", "a clip"}}});  // before the order came
+    ASSERT_TRUE(uitest::eventually([&] { return !list.isSorting(); }));
+    const auto& sorted = list.arrangedObjects();
+    EXPECT_EQ(sorted.front().value("name"), "a clip");
+    EXPECT_EQ(sorted.back().value("name"), "clip 10000");
+    EXPECT_TRUE(std::is_sorted(sorted.begin() + 1, sorted.end(), [](const auto& a, const auto& b) {
+        return a.value("name").toString().mid(5).toInt() <
+               b.value("name").toString().mid(5).toInt();
+    }));
 }
 
 }  // namespace
