@@ -70,6 +70,7 @@ void ViewController::viewDidLoad() {
     if (texture == 0) texture = context->genTexture();  // 6
 
     syphonServer = FrameServer::create("Video", context);  // 7
+    pipeWireSource = PipeWirePublisher::create("Video", context);
 
     player = QueuePlayer::create();  // 8
 

@@ -39,6 +39,7 @@
 #include "foundation/RepeatingTimer.h"
 #include "media/MediaEngine.h"
 #include "sharing/FrameSharing.h"
+#include "sharing/pipewire/PipeWirePublisher.h"
 #include "ui/ArrayController.h"
 #include "ui/VideoView.h"
 #include "ui/ViewControllerBase.h"
@@ -73,6 +74,8 @@ class ViewController : public ViewControllerBase,
     QPointer<QProgressBar> circularIndicator;          // 18, weak
     QPointer<QLabel> rateField;                        // 19, weak
     QPointer<QLabel> searchPathField;                  // 20, weak
+    // The frames of "Video", also as the PipeWire node "cliploop.Video".
+    std::shared_ptr<PipeWirePublisher> pipeWireSource;
 
     // --- Start-up -----------------------------------------------------------
     void viewDidLoad() override;
