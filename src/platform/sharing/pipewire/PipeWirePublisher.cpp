@@ -151,11 +151,12 @@ class Publisher final : public PipeWirePublisher {
         auto* self = static_cast<Publisher*>(data);
         {
             std::lock_guard lock(self->slotMutex_);
-            if (!self->pending_) return;
-            self->current_ = std::move(*self->pending_);
-            self->pending_.reset();
+            if (self->pending_) {
+                self->current_ = std::move(*self->pending_);
+                self->pending_.reset();
+                self->unsent_ = true;
+            }
         }
-        self->unsent_ = true;
         self->send();
     }
 
@@ -200,6 +201,7 @@ class Publisher final : public PipeWirePublisher {
             events.state_changed = &Publisher::onStateChanged;
             events.param_changed = &Publisher::onParamChanged;
             events.process = &Publisher::onProcess;
+            events.add_buffer = &Publisher::onAddBuffer;
             return events;
         }();
         pw_stream_add_listener(stream_, &streamListener_, &streamEvents, this);
@@ -245,8 +247,7 @@ class Publisher final : public PipeWirePublisher {
         if (lost_) return;
         lost_ = true;
         streaming_ = false;
-        if (!toldLost_)
-            notice("lost PipeWire: frames go to \"" + name_ + "\" only until it is back");
+        if (!toldLost_) notice("lost PipeWire: the node " + nodeName_ + " comes back with it");
         toldLost_ = true;
         armRetry(kRetryNanoseconds / 4);
     }
@@ -310,6 +311,13 @@ class Publisher final : public PipeWirePublisher {
 
     // A buffer may have come back, or the graph asks for data.
     static void onProcess(void* data) { static_cast<Publisher*>(data)->send(); }
+
+    // Buffers of a newly agreed format: the picture goes out once they are
+    // all there, after this callback.
+    static void onAddBuffer(void* data, pw_buffer*) {
+        auto* self = static_cast<Publisher*>(data);
+        pw_loop_signal_event(pw_thread_loop_get_loop(self->loop_), self->wake_);
+    }
 
     // The formats offered: BGRx and BGRA at one size, any frame rate.
     static const spa_pod* formatsAt(spa_pod_builder* builder, int32_t width, int32_t height) {
