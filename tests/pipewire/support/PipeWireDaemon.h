@@ -164,19 +164,22 @@ class PipeWireDaemon {
                 return std::string(tool) + " is not installed";
         const std::string out = runtimeDir_ + "/daemon.out", err = runtimeDir_ + "/daemon.err";
         std::filesystem::remove(out);
+        std::filesystem::remove(err);
         session_ = std::make_unique<Child>(
             std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
                                      "pipewire & echo pipewire $!; wireplumber & echo "
                                      "wireplumber $!; wait"},
             runtimeDir_, out, err);
-        const bool up = within(std::chrono::seconds(20), [&] {
+        const bool up = within(std::chrono::seconds(30), [&] {
             return !session_->running() ||
                    (std::filesystem::exists(runtimeDir_ + "/pipewire-0") &&
                     output({"pw-dump"}, runtimeDir_).find("\"WirePlumber\"") != std::string::npos);
         });
         if (!up || !session_->running()) {
+            const std::string how = session_->running() ? "in time" : "(its session ended)";
             session_.reset();
-            return "the PipeWire daemon did not start: " + readFile(err);
+            return "the PipeWire daemon did not start " + how + ": " + readFile(err) +
+                   readFile(out);
         }
         std::istringstream pids(readFile(out));
         std::string name;

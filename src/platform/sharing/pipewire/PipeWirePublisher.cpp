@@ -21,6 +21,10 @@ constexpr int32_t kMaxDimension = 16384;
 // How often a missing or lost daemon is looked for again.
 constexpr int64_t kRetryNanoseconds = 1'000'000'000;
 constexpr uint32_t kMaxFramerate = 60;
+// How soon a picture that found no free buffer is tried again.
+constexpr int64_t kResendNanoseconds = 4'000'000;
+// How long after a picture went out one more cycle is run for it.
+constexpr int64_t kFlushNanoseconds = 10'000'000;
 
 std::optional<int32_t> pixelsOf(double value) {
     const double rounded = std::round(value);
@@ -76,7 +80,9 @@ class Publisher final : public PipeWirePublisher {
         pw_loop* loop = pw_thread_loop_get_loop(loop_);
         wake_ = pw_loop_add_event(loop, &Publisher::onWake, this);
         retry_ = pw_loop_add_timer(loop, &Publisher::onRetry, this);
-        if (!wake_ || !retry_) return false;
+        resend_ = pw_loop_add_timer(loop, &Publisher::onResend, this);
+        flush_ = pw_loop_add_timer(loop, &Publisher::onFlush, this);
+        if (!wake_ || !retry_ || !resend_ || !flush_) return false;
         // The first attempt runs on the publisher's thread as soon as it starts.
         armRetry(1);
         return pw_thread_loop_start(loop_) == 0;
@@ -132,10 +138,22 @@ class Publisher final : public PipeWirePublisher {
   private:
     // --- On the publisher's thread ----------------------------------------
 
-    void armRetry(int64_t nanoseconds) {
+    void arm(spa_source* timer, int64_t nanoseconds) {
         timespec value{static_cast<time_t>(nanoseconds / 1'000'000'000),
                        static_cast<long>(nanoseconds % 1'000'000'000)};
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retry_, &value, nullptr, false);
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer, &value, nullptr, false);
+    }
+    void armRetry(int64_t nanoseconds) { arm(retry_, nanoseconds); }
+
+    static void onResend(void* data, uint64_t) { static_cast<Publisher*>(data)->send(); }
+
+    // A cycle asked for while the consumer's side was still being set up
+    // (just linked, or a new format) can pass it by, leaving the picture
+    // queued here; one more cycle a little later carries it.
+    static void onFlush(void* data, uint64_t) {
+        auto* self = static_cast<Publisher*>(data);
+        if (self->stream_ && !self->lost_ && pw_stream_is_driving(self->stream_))
+            pw_stream_trigger_process(self->stream_);
     }
 
     static void onRetry(void* data, uint64_t) {
@@ -354,11 +372,19 @@ class Publisher final : public PipeWirePublisher {
             renegotiate();
             return;
         }
-        if (!streaming_ || !negotiated_ || formatWidth_ != current_.width ||
-            formatHeight_ != current_.height)
+        if (!streaming_ || !negotiated_) return;
+        if (formatWidth_ != current_.width || formatHeight_ != current_.height) {
+            // The consumer agreed on an earlier offer while this one was on its way.
+            renegotiate();
             return;
+        }
         pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
-        if (!buffer) return;  // the consumer holds them all: the newest waits for one
+        if (!buffer) {
+            // The consumer holds them all, or new ones are not ready yet: the
+            // newest picture waits, and is tried again shortly.
+            arm(resend_, kResendNanoseconds);
+            return;
+        }
         spa_buffer* spaBuffer = buffer->buffer;
         spa_data& plane = spaBuffer->datas[0];
         const uint32_t stride = static_cast<uint32_t>(current_.width) * 4;
@@ -384,7 +410,10 @@ class Publisher final : public PipeWirePublisher {
         pw_stream_queue_buffer(stream_, buffer);
         unsent_ = false;
         copied_.fetch_add(1, std::memory_order_relaxed);
-        if (pw_stream_is_driving(stream_)) pw_stream_trigger_process(stream_);
+        if (pw_stream_is_driving(stream_)) {
+            pw_stream_trigger_process(stream_);
+            arm(flush_, kFlushNanoseconds);
+        }
     }
 
     // Upright, whichever way the surface's rows run.
@@ -414,6 +443,8 @@ class Publisher final : public PipeWirePublisher {
     pw_thread_loop* loop_ = nullptr;
     spa_source* wake_ = nullptr;
     spa_source* retry_ = nullptr;
+    spa_source* resend_ = nullptr;
+    spa_source* flush_ = nullptr;
 
     // Between the publishing threads and the publisher's thread.
     std::mutex slotMutex_;
