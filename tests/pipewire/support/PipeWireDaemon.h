@@ -3,7 +3,8 @@
 //
 // The daemon runs in a runtime directory of its own (mode 0700) as
 // `dbus-run-session -- sh -c 'pipewire & wireplumber & wait'`: pipewire needs
-// no session bus, wireplumber does. It is stopped through the process ids the
+// no session bus, wireplumber does (and gives up when it starts before
+// pipewire's socket is there). It is stopped through the process ids the
 // shell reports, and every child is reaped, also when a check fails midway.
 #include <fcntl.h>
 #include <signal.h>
@@ -165,10 +166,14 @@ class PipeWireDaemon {
         const std::string out = runtimeDir_ + "/daemon.out", err = runtimeDir_ + "/daemon.err";
         std::filesystem::remove(out);
         std::filesystem::remove(err);
+        // What a killed daemon left; wireplumber starts once the new socket is there.
+        std::filesystem::remove(runtimeDir_ + "/pipewire-0");
+        std::filesystem::remove(runtimeDir_ + "/pipewire-0.lock");
         session_ = std::make_unique<Child>(
             std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
-                                     "pipewire & echo pipewire $!; wireplumber & echo "
-                                     "wireplumber $!; wait"},
+                                     "pipewire & echo pipewire $!; "
+                                     "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep "
+                                     "0.05; done; wireplumber & echo wireplumber $!; wait"},
             runtimeDir_, out, err);
         const bool up = within(std::chrono::seconds(30), [&] {
             return !session_->running() ||

@@ -20,7 +20,8 @@ namespace {
 constexpr int32_t kMaxDimension = 16384;
 // How often a missing or lost daemon is looked for again.
 constexpr int64_t kRetryNanoseconds = 1'000'000'000;
-constexpr uint32_t kMaxFramerate = 60;
+constexpr uint32_t kNominalFramerate = 30;
+constexpr uint32_t kMaxFramerate = 240;
 // How soon a picture that found no free buffer is tried again.
 constexpr int64_t kResendNanoseconds = 4'000'000;
 // How long after a picture went out one more cycle is run for it.
@@ -337,10 +338,12 @@ class Publisher final : public PipeWirePublisher {
         pw_loop_signal_event(pw_thread_loop_get_loop(self->loop_), self->wake_);
     }
 
-    // The formats offered: BGRx and BGRA at one size, any frame rate.
+    // The formats offered: BGRx and BGRA at one size.
     static const spa_pod* formatsAt(spa_pod_builder* builder, int32_t width, int32_t height) {
         const spa_rectangle size{static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
-        const spa_fraction variable{0, 1}, lowest{1, 1}, highest{kMaxFramerate, 1};
+        // Frames come as the clip plays them. Consumers that need a nominal
+        // rate (encoders, OBS) get one; those that take any get "variable".
+        const spa_fraction nominal{kNominalFramerate, 1}, variable{0, 1}, highest{kMaxFramerate, 1};
         return static_cast<const spa_pod*>(spa_pod_builder_add_object(
             builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
             SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype,
@@ -348,8 +351,7 @@ class Publisher final : public PipeWirePublisher {
             SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
                                    SPA_VIDEO_FORMAT_BGRA),
             SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
-            SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate,
-            SPA_POD_CHOICE_RANGE_Fraction(&highest, &lowest, &highest)));
+            SPA_POD_CHOICE_RANGE_Fraction(&nominal, &variable, &highest)));
     }
 
     // Offers the formats at the current picture's size when it changed; the
