@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 
 #include "pipewire/support/PipeWireDaemon.h"
 #include "sharing/pipewire/PipeWirePublisher.h"
@@ -106,6 +107,36 @@ TEST(PipeWirePublisher, PublishingFromManyThreadsWithoutADaemonLosesNoCount) {
     EXPECT_EQ(publisher->frameCount(), 2000u);
     EXPECT_EQ(publisher->copiedFrameCount(), 0u);
     EXPECT_FALSE(publisher->streaming());
+}
+
+TEST(PipeWirePublisher, IgnoresPublicationsItCannotShow) {
+    PipeWireDaemon noDaemon;
+    setenv("XDG_RUNTIME_DIR", noDaemon.runtimeDir().c_str(), 1);
+    Texture texture;
+    texture.bind(64, 48, 1, true);
+    auto publisher = PipeWirePublisher::create("Refused", texture.context);
+    ASSERT_TRUE(publisher);
+    const double nan = std::nan("");
+    struct Case {
+        const char* what;
+        uint32_t target;
+        FrameRect region;
+        FrameSize dimensions;
+    } cases[] = {
+        {"another target", 0x0DE1, {0, 0, 64, 48}, {64, 48}},
+        {"no pixels", gl::kTextureRectangle, {0, 0, 64, 48}, {0, 48}},
+        {"too wide", gl::kTextureRectangle, {0, 0, 64, 48}, {16385, 48}},
+        {"not a number", gl::kTextureRectangle, {nan, 0, 64, 48}, {64, 48}},
+        {"endless", gl::kTextureRectangle, {0, 0, INFINITY, 48}, {64, 48}},
+        {"outside the image", gl::kTextureRectangle, {64, 0, 10, 10}, {64, 48}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        publisher->publishFrameTexture(texture.name, c.target, c.region, c.dimensions, true);
+        EXPECT_EQ(publisher->frameCount(), 0u);
+    }
+    publish(*publisher, texture, 64, 48, true);
+    EXPECT_EQ(publisher->frameCount(), 1u);
 }
 
 }  // namespace

@@ -94,7 +94,9 @@ class Publisher final : public PipeWirePublisher {
         const auto width = pixelsOf(dimensions.width);
         const auto height = pixelsOf(dimensions.height);
         if (target != gl::kTextureRectangle || !width || !height) return;
-        const uint64_t number = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (!std::isfinite(region.x) || !std::isfinite(region.y) || !std::isfinite(region.width) ||
+            !std::isfinite(region.height))
+            return;
 
         Picture picture;
         picture.flipped = flipped;
@@ -117,7 +119,7 @@ class Publisher final : public PipeWirePublisher {
             picture.width = *width;
             picture.height = *height;
         }
-        picture.number = number;
+        picture.number = frameCount_.fetch_add(1, std::memory_order_relaxed) + 1;
         picture.publishedNs = monotonicNanoseconds();
         {
             std::lock_guard lock(slotMutex_);

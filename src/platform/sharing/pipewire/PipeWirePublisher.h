@@ -36,7 +36,10 @@ class PipeWirePublisher {
     virtual const std::string& nodeName() const = 0;
     // True while a consumer is linked and a format is agreed.
     virtual bool streaming() const = 0;
-    // Publications so far, and pictures copied into PipeWire buffers.
+    // Publications taken so far (those of another target, of dimensions
+    // outside 1 to 16384 pixels, or of a region that is not finite or lies
+    // outside the texture's image are ignored), and pictures copied into
+    // PipeWire buffers.
     virtual uint64_t frameCount() const = 0;
     virtual uint64_t copiedFrameCount() const = 0;
 };
