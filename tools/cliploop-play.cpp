@@ -7,7 +7,8 @@
 //
 // --publish NAME serves the frames through a frame server of that name, as the
 // application serves "Video": every tick publishes the shared texture, whose
-// storage is the surface of the newest frame taken (see cliploop-receive).
+// storage is the surface of the newest frame taken (see cliploop-receive);
+// the frames also go to the PipeWire node "cliploop.NAME".
 //
 // Prints a summary on standard output. A file that cannot be played prints
 // one line on standard error and exits with status 1.
@@ -35,6 +36,7 @@
 #include "media/ItemState.h"
 #include "media/MediaEngine.h"
 #include "sharing/FrameSharing.h"
+#include "pipewiresource/PipeWirePublisher.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -221,6 +223,7 @@ class FramePublisher {
         publisher->texture_ = publisher->context_->genTexture();
         publisher->server_ = FrameServer::create(name, publisher->context_);
         if (!publisher->server_) return nullptr;
+        publisher->pipeWire_ = PipeWirePublisher::create(name, publisher->context_);
         return publisher;
     }
 
@@ -241,6 +244,9 @@ class FramePublisher {
         std::lock_guard lock(mutex_);
         server_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width_, height_},
                                      {width_, height_}, true);
+        if (pipeWire_)
+            pipeWire_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width_, height_},
+                                           {width_, height_}, true);
     }
 
     const FrameServer& server() const { return *server_; }
@@ -250,6 +256,7 @@ class FramePublisher {
     std::shared_ptr<GraphicsContext> context_;
     uint32_t texture_ = 0;
     std::shared_ptr<FrameServer> server_;
+    std::shared_ptr<PipeWirePublisher> pipeWire_;
     std::mutex mutex_;  // ticks run one at a time, but on different threads
     double width_ = 512, height_ = 512;
 };

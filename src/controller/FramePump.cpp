@@ -48,6 +48,10 @@ void ViewController::videoCapturing() {
         syphonServer->publishFrameTexture(texture, gl::kTextureRectangle,
                                           FrameRect{0, 0, size.width, size.height}, size, true);
     }
+    if (pipeWireSource) {
+        pipeWireSource->publishFrameTexture(texture, gl::kTextureRectangle,
+                                            FrameRect{0, 0, size.width, size.height}, size, true);
+    }
 }
 
 }  // namespace cliploop

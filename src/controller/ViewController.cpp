@@ -70,6 +70,7 @@ void ViewController::viewDidLoad() {
     if (texture == 0) texture = context->genTexture();
 
     syphonServer = FrameServer::create("Video", context);
+    pipeWireSource = PipeWirePublisher::create("Video", context);
 
     player = QueuePlayer::create();
 

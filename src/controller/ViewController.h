@@ -39,6 +39,7 @@
 #include "foundation/NotificationCenter.h"
 #include "foundation/RepeatingTimer.h"
 #include "media/MediaEngine.h"
+#include "pipewiresource/PipeWirePublisher.h"
 #include "sharing/FrameSharing.h"
 #include "ui/ArrayController.h"
 #include "ui/VideoView.h"
@@ -79,6 +80,8 @@ class ViewController : public ViewControllerBase,
     QPointer<QProgressBar> circularIndicator;
     QPointer<QLabel> rateField;
     QPointer<QLabel> searchPathField;
+    // The frames of "Video", also as the PipeWire node "cliploop.Video".
+    std::shared_ptr<PipeWirePublisher> pipeWireSource;
 
     // --- Start-up -----------------------------------------------------------
     void viewDidLoad() override;

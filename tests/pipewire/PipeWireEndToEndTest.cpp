@@ -1,0 +1,152 @@
+// The whole path: cliploop-play --publish decodes a generated clip, GStreamer's
+// pipewiresrc reads the node, and what it receives is compared with FFmpeg's
+// own decode of the clip.
+#include <gtest/gtest.h>
+
+#include "pipewire/support/PipeWireDaemon.h"
+
+namespace cliploop::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t kFrameBytes = 320 * 240 * 4;
+constexpr size_t kBlackBytes = 512 * 512 * 4;  // what the node carries before the clip
+constexpr int kClipFrames = 30;
+
+class PipeWireEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clip_ = dir() + "/clip.mp4";
+        const std::string reference = dir() + "/reference.raw";
+        // One second at 30 fps, lossless in its planes, each frame different.
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
+                               "testsrc2=size=320x240:rate=30 -frames:v 30 -c:v libx264 -qp 0 "
+                               "-pix_fmt yuv420p " +
+                               clip_ + " && ffmpeg -nostdin -v error -i " + clip_ +
+                               " -f rawvideo -pix_fmt bgra " + reference)
+                                  .c_str()),
+                  0);
+        const std::string frames = readFile(reference);
+        ASSERT_EQ(frames.size(), kFrameBytes * kClipFrames);
+        for (int i = 0; i < kClipFrames; ++i)
+            reference_.emplace(frames.substr(size_t(i) * kFrameBytes, kFrameBytes), i);
+        ASSERT_EQ(reference_.size(), size_t{kClipFrames});
+    }
+
+    const std::string& dir() const { return daemon_.runtimeDir(); }
+
+    std::unique_ptr<Child> play(const std::string& name, const std::string& length,
+                                const std::string& value) {
+        return std::make_unique<Child>(
+            std::vector<std::string>{CLIPLOOP_PLAY, "--publish", name, length, value, clip_}, dir(),
+            dir() + "/play.out", dir() + "/play.err");
+    }
+
+    // The clip frame each received picture is, in order (-1: none of them);
+    // leading pictures from before the clip's first frame are left out.
+    std::vector<int> received(const std::string& path) const {
+        const std::string data = readFile(path);
+        size_t at = 0;
+        while (data.size() - at >= kBlackBytes &&
+               data.compare(at, kBlackBytes, std::string(kBlackBytes, '\0')) == 0)
+            at += kBlackBytes;
+        std::vector<int> frames;
+        for (; at + kFrameBytes <= data.size(); at += kFrameBytes) {
+            const auto found = reference_.find(data.substr(at, kFrameBytes));
+            frames.push_back(found == reference_.end() ? -1 : found->second);
+        }
+        return frames;
+    }
+
+    bool nodeAppears(const std::string& node) {
+        return within(30s, [&] { return !daemon_.node(node).empty(); });
+    }
+
+    PipeWireDaemon daemon_;
+    std::string clip_;
+    std::map<std::string, int> reference_;
+};
+
+TEST_F(PipeWireEndToEnd, NodeCarriesEveryFrameBitIdenticalUprightAndInOrderAcrossSeams) {
+    if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
+    auto player = play("Seams", "--loops", "8");
+    ASSERT_TRUE(nodeAppears("cliploop.Seams")) << readFile(dir() + "/play.err");
+
+    auto properties = daemon_.node("cliploop.Seams");
+    EXPECT_EQ(properties["node.description"], "cliploop Seams");
+    EXPECT_EQ(properties["media.class"], "Video/Source");
+    EXPECT_EQ(properties["media.role"], "Camera");
+    EXPECT_EQ(properties["media.software"], "cliploop");
+
+    const std::string path = dir() + "/frames.raw";
+    Child gst(consumer("cliploop.Seams", path, 50), dir(), "/dev/null", dir() + "/gst.err");
+    ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
+    EXPECT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
+
+    // The player takes every frame of a 30 fps clip, so consecutive pictures
+    // are consecutive frames, the last one followed by the first at a seam.
+    const std::vector<int> frames = received(path);
+    ASSERT_GE(frames.size(), 40u);
+    int seams = 0;
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_NE(frames[i], -1) << "picture " << i << " is no frame of the clip";
+        if (i == 0) continue;
+        const bool next = frames[i] > frames[i - 1] && frames[i] - frames[i - 1] <= 2;
+        const bool seam = frames[i - 1] >= kClipFrames - 3 && frames[i] <= 2;
+        EXPECT_TRUE(next || seam) << "frame " << frames[i] << " after " << frames[i - 1];
+        seams += seam;
+    }
+    EXPECT_GE(seams, 1);
+}
+
+TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
+    auto player = play("Guest", "--seconds", "200");
+    const std::string errors = dir() + "/play.err";
+    const std::string videoOnly = "frames go to \"Guest\" only";
+    ASSERT_TRUE(within(30s, [&] { return readFile(errors).find(videoOnly) != std::string::npos; }))
+        << readFile(errors);
+    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"}, dir(),
+                   "/dev/null", dir() + "/receive.err");
+    EXPECT_EQ(receiver.wait(30s), 0) << readFile(dir() + "/receive.err");
+
+    if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "daemon started late" : "daemon restarted");
+        ASSERT_TRUE(nodeAppears("cliploop.Guest")) << readFile(errors);
+        const std::string path = dir() + "/frames" + std::to_string(round) + ".raw";
+        Child gst(consumer("cliploop.Guest", path, 5), dir(), "/dev/null", dir() + "/gst.err");
+        ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
+        const std::vector<int> frames = received(path);
+        EXPECT_FALSE(frames.empty());
+        for (int frame : frames) EXPECT_NE(frame, -1);
+        if (round == 0) {
+            daemon_.stop(SIGKILL);
+            ASSERT_EQ(daemon_.start(), "");
+        }
+    }
+    EXPECT_TRUE(player->running());
+    const std::string said = readFile(errors);
+    EXPECT_EQ(said.find(videoOnly), said.rfind(videoOnly)) << said;
+}
+
+TEST_F(PipeWireEndToEnd, StalledConsumerLeavesPlaybackAndVideoAlone) {
+    if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
+    auto player = play("Stall", "--loops", "6");
+    ASSERT_TRUE(nodeAppears("cliploop.Stall")) << readFile(dir() + "/play.err");
+    const std::string path = dir() + "/frames.raw";
+    Child gst(consumer("cliploop.Stall", path), dir(), "/dev/null", dir() + "/gst.err");
+    ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= 2 * kFrameBytes; }))
+        << readFile(dir() + "/gst.err");
+    gst.signal(SIGSTOP);
+
+    Child receiver({CLIPLOOP_RECEIVER, "Stall", "--frames", "30", "--timeout", "20"}, dir(),
+                   "/dev/null", dir() + "/receive.err");
+    EXPECT_EQ(receiver.wait(60s), 0) << readFile(dir() + "/receive.err");
+    ASSERT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
+    EXPECT_NE(readFile(dir() + "/play.out").find("loop turns: 6"), std::string::npos)
+        << readFile(dir() + "/play.out");
+}
+
+}  // namespace
+}  // namespace cliploop::testing

@@ -1,0 +1,143 @@
+// ctest-labels: concurrency
+// The publisher in this process, publishing from test threads while its own
+// thread talks to a daemon the test starts, read by GStreamer's pipewiresrc.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+
+#include "pipewire/support/PipeWireDaemon.h"
+#include "pipewiresource/PipeWirePublisher.h"
+
+namespace cliploop::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Texture {
+    std::shared_ptr<GraphicsContext> context;
+    uint32_t name = 0;
+
+    Texture() {
+        auto format =
+            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
+        context = GraphicsContext::create(*format);
+        context->makeCurrentContext();
+        name = context->genTexture();
+    }
+
+    // Binds a new surface showing picture `k`; returns it upright, as BGRA rows.
+    std::string bind(int width, int height, int k, bool topDown) {
+        auto surface = Surface::create(width, height);
+        std::string upright;
+        for (int y = 0; y < height; ++y) {
+            uint8_t* row = surface->data() +
+                           size_t(topDown ? y : height - 1 - y) * size_t(surface->bytesPerRow());
+            for (int x = 0; x < width; ++x) {
+                const uint8_t pixel[4] = {uint8_t(x), uint8_t(y), uint8_t(40 * k), 255};
+                std::memcpy(row + 4 * x, pixel, 4);
+                upright.append(reinterpret_cast<const char*>(pixel), 4);
+            }
+        }
+        context->bindTexture(gl::kTextureRectangle, name);
+        context->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, width, height, gl::kBGRA,
+                                   gl::kUnsignedInt8888Rev, surface, 0);
+        return upright;
+    }
+};
+
+void publish(PipeWirePublisher& publisher, const Texture& texture, double width, double height,
+             bool flipped) {
+    publisher.publishFrameTexture(texture.name, gl::kTextureRectangle, {0, 0, width, height},
+                                  {width, height}, flipped);
+}
+
+TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
+    PipeWireDaemon daemon;
+    if (const std::string why = daemon.start(); !why.empty()) GTEST_SKIP() << why;
+    setenv("XDG_RUNTIME_DIR", daemon.runtimeDir().c_str(), 1);
+    Texture texture;
+    auto publisher = PipeWirePublisher::create("Sizes", texture.context);
+    ASSERT_TRUE(publisher);
+
+    // Stored bottom-up first, then top-down, at two sizes.
+    std::string expected = texture.bind(320, 240, 1, false);
+    publish(*publisher, texture, 320, 240, false);
+    ASSERT_TRUE(within(30s, [&] { return !daemon.node("cliploop.Sizes").empty(); }));
+    const std::string path = daemon.runtimeDir() + "/frames.raw";
+    Child gst(consumer("cliploop.Sizes", path), daemon.runtimeDir(), "/dev/null",
+              daemon.runtimeDir() + "/gst.err");
+    const auto arrived = [&] {
+        return within(30s, [&] { return readFile(path).size() >= expected.size(); });
+    };
+    const auto why = [&] {
+        return std::to_string(readFile(path).size()) + " of " + std::to_string(expected.size()) +
+               " bytes; " + readFile(daemon.runtimeDir() + "/gst.err");
+    };
+    ASSERT_TRUE(arrived()) << why();
+
+    // Repeated publications of the same picture add nothing: had they been
+    // copied, they would go out before the next picture.
+    for (int i = 0; i < 20; ++i) publish(*publisher, texture, 320, 240, false);
+    expected += texture.bind(200, 120, 2, true);
+    publish(*publisher, texture, 200, 120, true);
+    ASSERT_TRUE(arrived()) << why();
+    expected += texture.bind(200, 120, 3, false);
+    publish(*publisher, texture, 200, 120, false);
+    ASSERT_TRUE(arrived()) << why();
+
+    EXPECT_TRUE(readFile(path) == expected) << "received " << readFile(path).size() << " bytes";
+    EXPECT_EQ(publisher->copiedFrameCount(), 3u);
+    EXPECT_EQ(publisher->frameCount(), 23u);
+}
+
+TEST(PipeWirePublisher, PublishingFromManyThreadsWithoutADaemonLosesNoCount) {
+    PipeWireDaemon noDaemon;  // its runtime directory stays empty
+    setenv("XDG_RUNTIME_DIR", noDaemon.runtimeDir().c_str(), 1);
+    Texture texture;
+    texture.bind(64, 48, 1, true);
+    auto publisher = PipeWirePublisher::create("Threads", texture.context);
+    ASSERT_TRUE(publisher);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 500; ++i) publish(*publisher, texture, 64 - t, 48, i % 2 == 0);
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(publisher->frameCount(), 2000u);
+    EXPECT_EQ(publisher->copiedFrameCount(), 0u);
+    EXPECT_FALSE(publisher->streaming());
+}
+
+TEST(PipeWirePublisher, IgnoresPublicationsItCannotShow) {
+    PipeWireDaemon noDaemon;
+    setenv("XDG_RUNTIME_DIR", noDaemon.runtimeDir().c_str(), 1);
+    Texture texture;
+    texture.bind(64, 48, 1, true);
+    auto publisher = PipeWirePublisher::create("Refused", texture.context);
+    ASSERT_TRUE(publisher);
+    const double nan = std::nan("");
+    struct Case {
+        const char* what;
+        uint32_t target;
+        FrameRect region;
+        FrameSize dimensions;
+    } cases[] = {
+        {"another target", 0x0DE1, {0, 0, 64, 48}, {64, 48}},
+        {"no pixels", gl::kTextureRectangle, {0, 0, 64, 48}, {0, 48}},
+        {"too wide", gl::kTextureRectangle, {0, 0, 64, 48}, {16385, 48}},
+        {"not a number", gl::kTextureRectangle, {nan, 0, 64, 48}, {64, 48}},
+        {"endless", gl::kTextureRectangle, {0, 0, INFINITY, 48}, {64, 48}},
+        {"outside the image", gl::kTextureRectangle, {64, 0, 10, 10}, {64, 48}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        publisher->publishFrameTexture(texture.name, c.target, c.region, c.dimensions, true);
+        EXPECT_EQ(publisher->frameCount(), 0u);
+    }
+    publish(*publisher, texture, 64, 48, true);
+    EXPECT_EQ(publisher->frameCount(), 1u);
+}
+
+}  // namespace
+}  // namespace cliploop::testing

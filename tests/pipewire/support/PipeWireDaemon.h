@@ -1,0 +1,239 @@
+#pragma once
+// A private PipeWire daemon for one test, and the child processes around it.
+//
+// The daemon runs in a runtime directory of its own (mode 0700) as
+// `dbus-run-session -- sh -c 'pipewire & wireplumber & wait'`: pipewire needs
+// no session bus, wireplumber does (and gives up when it starts before
+// pipewire's socket is there). It is stopped through the process ids the
+// shell reports, and every child is reaped, also when a check fails midway.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace cliploop::testing {
+
+inline std::string readFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// Polls `condition` for at most `limit` (a hang guard, not a timing check).
+template <class Condition>
+bool within(std::chrono::seconds limit, Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A child process with standard output and error in files; ended (SIGTERM,
+// then SIGKILL) and reaped when the object goes.
+class Child {
+  public:
+    Child(const std::vector<std::string>& command, const std::string& runtimeDir,
+          const std::string& outPath, const std::string& errPath = "/dev/null") {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string variable = *entry;
+            if (variable.rfind("XDG_RUNTIME_DIR=", 0) != 0 && variable.rfind("PIPEWIRE_", 0) != 0 &&
+                variable.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
+                environment.push_back(variable);
+        }
+        environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
+        std::vector<char*> argv, envp;
+        for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        // A group of its own, so that what it starts in turn ends with it.
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+    ~Child() { end(); }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+    void signal(int number) const {
+        if (pid_ > 0 && !status_) kill(pid_, number);
+    }
+
+    // The exit status once it has exited by itself within `limit`; -1 when
+    // it had to be ended, or died of a signal.
+    int wait(std::chrono::seconds limit) {
+        if (!within(limit, [&] { return reaped(); })) end();
+        reaped();
+        return status_ && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
+    }
+
+    bool running() { return pid_ > 0 && !reaped(); }
+
+    // Ends the child's whole process group and reaps the child.
+    void end() {
+        if (pid_ <= 0 || reaped()) return;
+        kill(-pid_, SIGCONT);
+        kill(-pid_, SIGTERM);
+        if (!within(std::chrono::seconds(3), [&] { return reaped(); })) {
+            kill(-pid_, SIGKILL);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            status_ = status;
+        }
+        kill(-pid_, SIGKILL);  // anything of its group left behind
+    }
+
+  private:
+    bool reaped() {
+        if (status_) return true;
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+        status_ = status;
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// `command` run to its end with the daemon's runtime directory; its output.
+inline std::string output(const std::vector<std::string>& command, const std::string& runtimeDir) {
+    const std::string path = runtimeDir + "/output." + std::to_string(rand());
+    {
+        Child child(command, runtimeDir, path);
+        child.wait(std::chrono::seconds(20));
+    }
+    std::string text = readFile(path);
+    std::filesystem::remove(path);
+    return text;
+}
+
+class PipeWireDaemon {
+  public:
+    PipeWireDaemon() {
+        char pattern[] = "/tmp/cliploop-pipewire-XXXXXX";
+        if (mkdtemp(pattern)) runtimeDir_ = pattern;
+        chmod(runtimeDir_.c_str(), 0700);
+    }
+    ~PipeWireDaemon() {
+        stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(runtimeDir_, ignored);
+    }
+
+    const std::string& runtimeDir() const { return runtimeDir_; }
+
+    // "" once the daemon and its session manager serve, else why not.
+    std::string start() {
+        for (const char* tool : {"dbus-run-session", "pipewire", "wireplumber", "pw-dump"})
+            if (std::system(("command -v " + std::string(tool) + " >/dev/null").c_str()) != 0)
+                return std::string(tool) + " is not installed";
+        const std::string out = runtimeDir_ + "/daemon.out", err = runtimeDir_ + "/daemon.err";
+        std::filesystem::remove(out);
+        std::filesystem::remove(err);
+        // What a killed daemon left; wireplumber starts once the new socket is there.
+        std::filesystem::remove(runtimeDir_ + "/pipewire-0");
+        std::filesystem::remove(runtimeDir_ + "/pipewire-0.lock");
+        session_ = std::make_unique<Child>(
+            std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
+                                     "pipewire & echo pipewire $!; "
+                                     "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep "
+                                     "0.05; done; wireplumber & echo wireplumber $!; wait"},
+            runtimeDir_, out, err);
+        const bool up = within(std::chrono::seconds(30), [&] {
+            return !session_->running() ||
+                   (std::filesystem::exists(runtimeDir_ + "/pipewire-0") &&
+                    output({"pw-dump"}, runtimeDir_).find("\"WirePlumber\"") != std::string::npos);
+        });
+        if (!up || !session_->running()) {
+            const std::string how = session_->running() ? "in time" : "(its session ended)";
+            session_.reset();
+            return "the PipeWire daemon did not start " + how + ": " + readFile(err) +
+                   readFile(out);
+        }
+        std::istringstream pids(readFile(out));
+        std::string name;
+        pid_t pid;
+        while (pids >> name >> pid) pids_[name] = pid;
+        return "";
+    }
+
+    // Ends pipewire and wireplumber (the session then ends by itself).
+    void stop(int signal = SIGTERM) {
+        if (!session_) return;
+        for (const auto& [name, pid] : pids_) kill(pid, signal);
+        session_->wait(std::chrono::seconds(10));
+        session_.reset();
+        pids_.clear();
+    }
+
+    // The properties of the node named `name`, empty when there is none.
+    std::map<std::string, std::string> node(const std::string& name) const {
+        const std::string dump = output({"pw-dump"}, runtimeDir_);
+        const size_t at = dump.find("\"node.name\": \"" + name + "\"");
+        if (at == std::string::npos) return {};
+        const size_t begin = dump.rfind("\"props\": {", at);
+        const size_t end = dump.find('}', at);
+        const std::string props = dump.substr(begin, end - begin);
+        std::map<std::string, std::string> result;
+        const std::regex property("\"([^\"]+)\": \"([^\"]*)\"");
+        for (std::sregex_iterator it(props.begin(), props.end(), property), last; it != last; ++it)
+            result[(*it)[1]] = (*it)[2];
+        return result;
+    }
+
+  private:
+    std::string runtimeDir_;
+    std::unique_ptr<Child> session_;
+    std::map<std::string, pid_t> pids_;
+};
+
+// GStreamer's pipewiresrc reading the node `node` as BGRA into `path`, written
+// through at once so that the file shows what has arrived.
+inline std::vector<std::string> consumer(const std::string& node, const std::string& path,
+                                         int buffers = -1) {
+    std::vector<std::string> command = {"gst-launch-1.0", "-q", "pipewiresrc",
+                                        "target-object=" + node};
+    if (buffers > 0) command.push_back("num-buffers=" + std::to_string(buffers));
+    for (const char* part : {"!", "video/x-raw,format=BGRA", "!", "filesink", "buffer-mode=2"})
+        command.push_back(part);
+    command.push_back("location=" + path);
+    return command;
+}
+
+}  // namespace cliploop::testing
