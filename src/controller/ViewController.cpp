@@ -74,6 +74,7 @@ void ViewController::viewDidLoad() {
     player = QueuePlayer::create();  // 8
 
     videoOutput.store(PlayerItemVideoOutput::create(pixelBufferAttributes()));  // 9
+    loop_ = std::make_unique<ClipLoop>(player, videoOutput, pixelBufferAttributes());
 
     // 10: the handler holds the controller, which so lives as long as the
     // timer runs.

@@ -31,13 +31,15 @@
 #include <string>
 #include <vector>
 
-#include "controller/AtomicSharedPtr.h"
 #include "controller/ClipRecord.h"
+#include "foundation/AtomicSharedPtr.h"
 #include "foundation/CharacterSet.h"
 #include "foundation/FileUrl.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/RepeatingTimer.h"
+#include "media/ClipLoop.h"
 #include "media/MediaEngine.h"
+#include "pump/FramePump.h"
 #include "sharing/FrameSharing.h"
 #include "ui/ArrayController.h"
 #include "ui/VideoView.h"
@@ -104,9 +106,11 @@ class ViewController : public ViewControllerBase,
     void dragAndDrop(const Notification& notification);
 
   private:
-    // A loop turn and a clip start both rebuild the player's queue; they
-    // never overlap.
-    std::recursive_mutex queueMutex_;
+    // The clip loop over `player` and `videoOutput`, made at start-up: clip
+    // starts on the main thread, turns on the engine's playback thread.
+    std::unique_ptr<ClipLoop> loop_;
+    // Reads `videoOutput` on the timer's thread.
+    FramePump pump_{videoOutput};
     // The newest search; older walks see they are superseded and stop.
     std::shared_ptr<std::atomic<uint64_t>> searchGeneration_ =
         std::make_shared<std::atomic<uint64_t>>(0);
