@@ -1,12 +1,40 @@
+#include <QFile>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QStatusBar>
 #include <QString>
 
+#include "controller/StandardOutput.h"
 #include "controller/ViewController.h"
 #include "ui/SliderValue.h"
 
 namespace cliploop {
 
 void ViewController::selectVideoWithLoop(const FileUrl& url) {
-    const PreparedClip clip = PreparedClip::prepare(url);
+    // The new clip's items open and decode their first frame on the engine's
+    // threads while the clip that plays goes on: it is replaced only once the
+    // new one can really play, so a file that cannot stops nothing, and
+    // neither the views nor "Video" ever wait on a file. A later choice
+    // supersedes this one.
+    std::weak_ptr<ViewController> weak = weak_from_this();
+    loop_->choose(url, [weak](const PreparedClip& clip) {
+        if (auto self = weak.lock()) self->startChosenClip(clip);
+    });
+}
+
+void ViewController::startChosenClip(const PreparedClip& clip) {
+    if (clip.failed()) {
+        const QString name =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(clip.asset->url().path())))
+                .fileName();
+        const QString text = QStringLiteral("Cannot play \u201C%1\u201D: %2")
+                                 .arg(name, QString::fromStdString(clip.failureReason()));
+        printLine(text.toStdString());
+        showPlaybackStatus(text);
+        return;
+    }
+
+    // At frame 0 of the new clip, and at the rate the slider shows.
     loop_->start(clip, sliderRateValue_, [this] {
         // Both views show the one player, given again at every clip start.
         if (playerView) playerView->setPlayer(player);
@@ -22,6 +50,11 @@ void ViewController::selectVideoWithLoop(const FileUrl& url) {
                        [weak](const Notification& notification) {
                            if (auto self = weak.lock()) self->playerItemDidReachEnd(notification);
                        });
+}
+
+void ViewController::showPlaybackStatus(const QString& text) {
+    auto* window = playerView ? qobject_cast<QMainWindow*>(playerView->window()) : nullptr;
+    if (window) window->statusBar()->showMessage(text, 5000);
 }
 
 void ViewController::playerItemDidReachEnd(const Notification& notification) {

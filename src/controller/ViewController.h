@@ -116,6 +116,11 @@ class ViewController : public ViewControllerBase,
         std::make_shared<std::atomic<uint64_t>>(0);
 
     // --- Playback (Playback.cpp) -------------------------------------------
+    // The second half of a clip start, on the main thread once the chosen
+    // clip's first frame is decoded or the file proved unplayable.
+    void startChosenClip(const PreparedClip& clip);
+    // A few seconds in the window's status line.
+    void showPlaybackStatus(const QString& text);
     // The rate the slider shows (main thread): a clip start plays at it, so
     // the rate text always tells the truth. The slider starts at 1.0.
     float sliderRateValue_ = 1.0f;

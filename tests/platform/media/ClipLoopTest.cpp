@@ -1,5 +1,5 @@
 // The clip loop: items taking turns with fresh outputs, ends a clip start overtook, outputs
-// detached, starts racing turns, and choices that wait for their first frame.
+// detached, starts racing turns, and choices handed over once ready, the newest only.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
@@ -117,6 +117,35 @@ TEST_F(ClipLoopTest, ClipStartsAndTurnsNeverOverlap) {
     EXPECT_EQ(items[1]->asset(), last.asset);
     EXPECT_EQ(items[0]->outputs(), std::vector{slot.load()});
     EXPECT_EQ(outputCounts(), (std::vector<size_t>{1, 0}));
+}
+
+TEST_F(ClipLoopTest, AChoiceIsHandedOverOnceReadyOrFailedAndOnlyTheNewestOne) {
+    std::ofstream(testPath("notes.txt")) << "Not a clip.\n";
+    const std::string playable = clip("chosen.mp4", {.frames = 30});
+    struct Case {
+        std::vector<std::string> choices;  // in a row, before the main queue runs
+        std::string handed;                // the one handed over
+        bool failed;
+    };
+    for (const Case& c : {Case{{playable}, playable, false},
+                          Case{{testPath("notes.txt")}, testPath("notes.txt"), true},
+                          Case{{testPath("notes.txt"), playable}, playable, false},
+                          Case{{playable, testPath("notes.txt")}, testPath("notes.txt"), true}}) {
+        SCOPED_TRACE(c.handed + " after " + std::to_string(c.choices.size()));
+        std::vector<PreparedClip> handed;
+        for (const auto& path : c.choices)
+            loop.choose(FileUrl::fromPath(path),
+                        [&](const PreparedClip& ready) { handed.push_back(ready); });
+        ASSERT_TRUE(
+            dispatch::runMainQueueUntil([&] { return !handed.empty(); }, std::chrono::seconds(30)));
+        dispatch::runMainQueueUntil([] { return false; }, std::chrono::milliseconds(200));
+        ASSERT_EQ(handed.size(), 1u);
+        EXPECT_EQ(handed[0].asset->url().path(), c.handed);
+        EXPECT_EQ(handed[0].failed(), c.failed);
+        EXPECT_EQ(handed[0].failureReason(), c.failed ? "not a video file" : "");
+        EXPECT_TRUE(c.failed || handed[0].first->isReady());
+        EXPECT_TRUE(player->items().empty());  // choosing starts nothing by itself
+    }
 }
 
 }  // namespace
