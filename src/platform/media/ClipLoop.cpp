@@ -29,7 +29,9 @@ void PreparedClip::notifyWhenReady(std::function<void()> handler) const {
 }
 
 void ClipLoop::choose(const FileUrl& url, Chosen chosen) {
-    const PreparedClip clip = PreparedClip::prepare(url);
+    PreparedClip clip;
+    clip.asset = Asset::assetWithURL(url);
+    clip.first = PlayerItem::create(clip.asset);
     {
         // The choice it supersedes lets go of its items here: they stop
         // decoding, and its readiness finds nothing to start.
@@ -39,8 +41,14 @@ void ClipLoop::choose(const FileUrl& url, Chosen chosen) {
     // The engine holds the handler until the item is ready; holding the item
     // there too would keep a superseded one alive for as long.
     std::weak_ptr<PlayerItem> first = clip.first;
-    clip.notifyWhenReady([guard = guard_, first, chosen = std::move(chosen)] {
-        dispatch::mainAsync([guard, first, chosen] {
+    clip.notifyWhenReady([guard = guard_, first, asset = clip.asset, chosen = std::move(chosen)] {
+        const std::shared_ptr<PlayerItem> item = first.lock();
+        if (!item) return;
+        // The second item opens only now, so that the first one's frame,
+        // which the switch waits for, has the processor to itself; the second
+        // has the first one's whole length to get ready.
+        std::shared_ptr<PlayerItem> second = item->failed() ? nullptr : PlayerItem::create(asset);
+        dispatch::mainAsync([guard, first, second, chosen] {
             PreparedClip ready;
             {
                 std::lock_guard lock(guard->mutex);
@@ -48,6 +56,7 @@ void ClipLoop::choose(const FileUrl& url, Chosen chosen) {
                 if (guard->closed || !item || guard->pending.first != item) return;
                 ready = std::exchange(guard->pending, PreparedClip{});
             }
+            ready.second = second;
             chosen(ready);
         });
     });
@@ -85,7 +94,7 @@ void ClipLoop::start(const PreparedClip& clip, float rate,
     for (const auto& leaving : player_->items()) detachOutputs(*leaving);
     player_->removeAllItems();
     player_->replaceCurrentItemWithPlayerItem(clip.first);
-    player_->insertItem(clip.second, clip.first);
+    if (clip.second) player_->insertItem(clip.second, clip.first);
     player_->setActionAtItemEnd(ActionAtItemEnd::Advance);
     clip_ = clip;
     if (showPlayer) showPlayer();

@@ -52,10 +52,11 @@ class ClipLoop {
     ClipLoop(const ClipLoop&) = delete;
     ClipLoop& operator=(const ClipLoop&) = delete;
 
-    // A choice of the clip to play next: its items are prepared at once and,
-    // once the first item's first frame is decoded (or it failed), `chosen`
-    // runs with them on the main queue, unless a later choice superseded this
-    // one by then. The clip that plays goes on meanwhile, so neither the
+    // A choice of the clip to play next: its first item is prepared at once
+    // (the second once the first is ready) and, once the first item's first
+    // frame is decoded (or it failed, and there is no second), `chosen` runs
+    // with them on the main queue, unless a later choice superseded this one
+    // by then. The clip that plays goes on meanwhile, so neither the
     // views nor the pump ever wait on the file; `chosen` decides what follows
     // (start the clip, or tell why it cannot play). Main thread only.
     using Chosen = std::function<void(const PreparedClip& clip)>;
