@@ -44,6 +44,10 @@ void ClipLoop::choose(const FileUrl& url, Chosen chosen) {
     clip.notifyWhenReady([guard = guard_, first, asset = clip.asset, chosen = std::move(chosen)] {
         const std::shared_ptr<PlayerItem> item = first.lock();
         if (!item) return;
+        {
+            std::lock_guard lock(guard->mutex);
+            if (guard->closed || guard->pending.first != item) return;  // superseded
+        }
         // The second item opens only now, so that the first one's frame,
         // which the switch waits for, has the processor to itself; the second
         // has the first one's whole length to get ready.
