@@ -26,8 +26,6 @@ function(cliploop_add_bench name)
   cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(bench-${name} ${B_SOURCES})
   target_link_libraries(bench-${name} PRIVATE ${B_LIBS} Threads::Threads)
-  # Benchmarks drive the engine with the tools' own helpers.
-  target_include_directories(bench-${name} PRIVATE ${CMAKE_SOURCE_DIR}/tools)
   set_target_properties(bench-${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
 endfunction()
 

@@ -1,14 +1,12 @@
-// cliploop-play: plays one file through the media engine with no window,
-// looping it as the application does (two items of one asset, a fresh output
-// attached in the end-of-item observer at each turn) and taking the newest
-// frame every 16 ms as the frame pump does.
+// cliploop-play: plays one file with no window through the application's own
+// clip loop and frame pump: the loop turns in the end-of-item observer, and
+// the pump takes the newest frame every 16 ms.
 //
 //   cliploop-play [--rate R] [--loops N | --seconds S] [--png DIR] [--publish NAME] FILE
 //
 // --publish NAME serves the frames through a frame server of that name, as the
 // application serves "Video": every tick publishes the shared texture, whose
-// storage is the surface of the newest frame taken (see cliploop-receive);
-// the frames also go to the PipeWire node "cliploop.NAME".
+// storage is the surface of the newest frame taken (see cliploop-receive).
 //
 // Prints a summary on standard output. A file that cannot be played prints
 // one line on standard error and exits with status 1.
@@ -28,15 +26,16 @@
 #include <thread>
 #include <vector>
 
-#include "ClipLooper.h"
+#include "foundation/AtomicSharedPtr.h"
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/RepeatingTimer.h"
-#include "media/ItemState.h"
+#include "media/ClipLoop.h"
 #include "media/MediaEngine.h"
-#include "sharing/FrameSharing.h"
 #include "pipewiresource/PipeWirePublisher.h"
+#include "pump/FramePump.h"
+#include "sharing/FrameSharing.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -94,10 +93,6 @@ struct Taken {
     double hostTime;     // when the tick took it
     MediaTime itemTime;  // its presentation time
 };
-
-// Called on the tick's thread for every frame taken; may keep the buffer
-// only as long as it needs it (the engine's surface pool is bounded).
-using FrameTakenHook = std::function<void(const PixelBufferRef&, const Taken&)>;
 
 // Writes every frame it is given as DIR/frame-NNNNNN.png, on a thread of its
 // own; the pump waits when it falls more than a few frames behind, so that
@@ -206,102 +201,57 @@ class PngWriter {
     std::thread thread_;
 };
 
-// Publishes the frames taken through a frame server, doing what the frame
-// pump's tick does: a new frame's surface becomes the shared texture's storage
-// (no pixel is copied), and every tick publishes the texture, flipped, with the
-// size of the last frame bound (512 by 512 before the first).
-class FramePublisher {
+// What the pump reports: every frame taken, numbered by loop turn. A turn
+// hands the pump a fresh output, so a frame from another output than the last
+// one's opens the next turn.
+class TakenRecord {
   public:
-    static std::unique_ptr<FramePublisher> create(const std::string& name) {
-        auto format =
-            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
-        if (!format) return nullptr;
-        auto publisher = std::unique_ptr<FramePublisher>(new FramePublisher);
-        publisher->context_ = GraphicsContext::create(*format);
-        if (!publisher->context_) return nullptr;
-        publisher->context_->makeCurrentContext();
-        publisher->texture_ = publisher->context_->genTexture();
-        publisher->server_ = FrameServer::create(name, publisher->context_);
-        if (!publisher->server_) return nullptr;
-        publisher->pipeWire_ = PipeWirePublisher::create(name, publisher->context_);
-        return publisher;
-    }
-
-    // On the tick's thread, for a new frame.
-    void bind(const PixelBuffer& frame) {
+    void add(const PixelBufferRef& frame, const std::shared_ptr<PlayerItemVideoOutput>& output,
+             double host) {
         std::lock_guard lock(mutex_);
-        width_ = frame.width();
-        height_ = frame.height();
-        context_->makeCurrentContext();
-        context_->bindTexture(gl::kTextureRectangle, texture_);
-        context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, static_cast<int32_t>(width_),
-                                    static_cast<int32_t>(height_), gl::kBGRA,
-                                    gl::kUnsignedInt8888Rev, frame.surface(), 0);
-    }
-
-    // On the tick's thread, at the end of every tick.
-    void publish() {
-        std::lock_guard lock(mutex_);
-        server_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width_, height_},
-                                     {width_, height_}, true);
-        if (pipeWire_)
-            pipeWire_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width_, height_},
-                                           {width_, height_}, true);
-    }
-
-    const FrameServer& server() const { return *server_; }
-
-  private:
-    FramePublisher() = default;
-    std::shared_ptr<GraphicsContext> context_;
-    uint32_t texture_ = 0;
-    std::shared_ptr<FrameServer> server_;
-    std::shared_ptr<PipeWirePublisher> pipeWire_;
-    std::mutex mutex_;  // ticks run one at a time, but on different threads
-    double width_ = 512, height_ = 512;
-};
-
-// Reads the newest frame as the frame pump's tick does.
-class Pump {
-  public:
-    Pump(ClipLooper& looper, std::vector<FrameTakenHook> hooks,
-         std::function<void()> everyTick = nullptr)
-        : looper_(looper), hooks_(std::move(hooks)), everyTick_(std::move(everyTick)) {}
-
-    void tick() {
-        takeNewFrame();
-        if (everyTick_) everyTick_();
-    }
-
-    void takeNewFrame() {
-        const double host = hostTime();
-        const auto [output, turn] = looper_.currentOutput();
-        const MediaTime itemTime = output->itemTimeForHostTime(host);
-        if (!output->hasNewPixelBufferForItemTime(itemTime)) return;
-        const PixelBufferRef frame = output->copyPixelBufferForItemTime(itemTime, nullptr);
-        if (!frame) return;
-        const Taken taken{turn, host, frame->presentationTime()};
-        {
-            std::lock_guard lock(mutex_);
-            taken_.push_back(taken);
+        if (output != lastOutput_) {
+            if (lastOutput_) ++turn_;
+            lastOutput_ = output;
         }
-        for (const auto& hook : hooks_) hook(frame, taken);
+        taken_.push_back({turn_, host, frame->presentationTime()});
     }
-
     std::vector<Taken> taken() const {
         std::lock_guard lock(mutex_);
         return taken_;
     }
 
   private:
-    ClipLooper& looper_;
-    std::vector<FrameTakenHook> hooks_;
-    std::function<void()> everyTick_;
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;  // ticks run one at a time, but on different threads
+    std::shared_ptr<PlayerItemVideoOutput> lastOutput_;
+    int turn_ = 0;
     std::vector<Taken> taken_;
 };
 
-void printSummary(const Options& options, const ClipLooper& looper,
+// The frame server and the shared texture that the pump binds and publishes,
+// made as the application makes them at start-up.
+struct Publication {
+    std::shared_ptr<GraphicsContext> context;
+    uint32_t texture = 0;
+    std::shared_ptr<FrameServer> server;
+    std::shared_ptr<PipeWirePublisher> pipeWire;
+
+    static std::unique_ptr<Publication> create(const std::string& name) {
+        auto format =
+            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
+        if (!format) return nullptr;
+        auto publication = std::make_unique<Publication>();
+        publication->context = GraphicsContext::create(*format);
+        if (!publication->context) return nullptr;
+        publication->context->makeCurrentContext();
+        publication->texture = publication->context->genTexture();
+        publication->server = FrameServer::create(name, publication->context);
+        if (!publication->server) return nullptr;
+        publication->pipeWire = PipeWirePublisher::create(name, publication->context);
+        return publication;
+    }
+};
+
+void printSummary(const Options& options, const ClipLoop& loop, double startHost,
                   const std::vector<Taken>& taken) {
     std::map<int, int> perTurn;
     for (const auto& t : taken) ++perTurn[t.turn];
@@ -319,13 +269,13 @@ void printSummary(const Options& options, const ClipLooper& looper,
     }
     std::sort(spacing.begin(), spacing.end());
     const double typical = spacing.empty() ? 0 : spacing[spacing.size() / 2];
-    const ItemStats stats = looper.stats();
+    const ItemStats stats = loop.stats();
 
     std::printf("file: %s\n", options.file.c_str());
     std::printf("rate: %.2f\n", options.rate);
-    std::printf("loop turns: %d\n", looper.turns());
+    std::printf("loop turns: %d\n", loop.turns());
     std::printf("frames taken per loop turn:");
-    for (int turn = 0; turn <= looper.turns(); ++turn)
+    for (int turn = 0; turn <= loop.turns(); ++turn)
         if (perTurn.count(turn)) std::printf(" %d", perTurn[turn]);
     std::printf("\n");
     std::printf("frames taken: %zu\n", taken.size());
@@ -335,8 +285,7 @@ void printSummary(const Options& options, const ClipLooper& looper,
     std::printf("largest gap within a turn: %.1f ms (typical %.1f ms)\n", largestGap * 1e3,
                 typical * 1e3);
     if (!taken.empty())
-        std::printf("time to first frame: %.1f ms\n",
-                    (taken.front().hostTime - looper.startHost()) * 1e3);
+        std::printf("time to first frame: %.1f ms\n", (taken.front().hostTime - startHost) * 1e3);
     else
         std::printf("time to first frame: none\n");
 }
@@ -351,61 +300,65 @@ int main(int argc, char** argv) {
     }
     const FileUrl url = FileUrl::fromPath(options.file);
 
+    AtomicSharedPtr<PlayerItemVideoOutput> videoOutput;
+    FramePump pump(videoOutput);
+    TakenRecord record;
+    pump.addFrameHook([&record](const PixelBufferRef& frame,
+                                const std::shared_ptr<PlayerItemVideoOutput>& output,
+                                double host) { record.add(frame, output, host); });
     std::unique_ptr<PngWriter> png;
-    std::vector<FrameTakenHook> hooks;
     if (!options.pngFolder.empty()) {
         png = std::make_unique<PngWriter>(options.pngFolder);
-        hooks.push_back([&png](const PixelBufferRef& frame, const Taken&) { png->add(*frame); });
+        pump.addFrameHook(
+            [&png](const PixelBufferRef& frame, const auto&, double) { png->add(*frame); });
     }
 
-    std::unique_ptr<FramePublisher> publisher;
-    std::function<void()> everyTick;
+    std::unique_ptr<Publication> publication;
+    FrameSize size{512, 512};
+    FrameTarget target;
     if (!options.publishName.empty()) {
-        publisher = FramePublisher::create(options.publishName);
-        if (!publisher) {
+        publication = Publication::create(options.publishName);
+        if (!publication) {
             std::fprintf(stderr, "cliploop-play: cannot serve frames as \"%s\"\n",
                          options.publishName.c_str());
             return 1;
         }
-        hooks.push_back(
-            [&publisher](const PixelBufferRef& frame, const Taken&) { publisher->bind(*frame); });
-        everyTick = [&publisher] { publisher->publish(); };
+        target = {publication->context.get(),
+                  publication->texture,
+                  {publication->server.get(), publication->pipeWire.get()},
+                  &size};
     }
 
-    ClipLooper looper(url);
-    looper.player().setRate(options.rate);
-    Pump pump(looper, std::move(hooks), std::move(everyTick));
-    RepeatingTimer timer(std::chrono::milliseconds(16), [&pump] { pump.tick(); });
+    const std::shared_ptr<QueuePlayer> player = QueuePlayer::create();
+    ClipLoop loop(player, videoOutput);
+    loop.observeEnds();
+    const double startHost = hostTime();
+    const PreparedClip clip = PreparedClip::prepare(url);
+    loop.start(clip, options.rate);
+    RepeatingTimer timer(std::chrono::milliseconds(16),
+                         [&pump, &target] { pump.tick(target, hostTime()); });
     timer.start();
 
-    const double started = hostTime();
     int status = 0;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const auto& state = *looper.itemA().state();
-        if (state.failed()) {
+        if (clip.failed()) {
             std::fprintf(stderr, "cliploop-play: cannot play %s: %s\n", options.file.c_str(),
-                         state.failureReason().c_str());
+                         clip.failureReason().c_str());
             status = 1;
             break;
         }
-        if (state.isExhausted() && !state.isReady() && looper.turns() == 0) {
-            std::fprintf(stderr, "cliploop-play: cannot play %s: no video frame could be decoded\n",
-                         options.file.c_str());
-            status = 1;
-            break;
-        }
-        if (options.seconds > 0 ? hostTime() - started >= options.seconds
-                                : looper.turns() >= options.loops)
+        if (options.seconds > 0 ? hostTime() - startHost >= options.seconds
+                                : loop.turns() >= options.loops)
             break;
     }
     timer.cancel();
-    looper.player().pause();
+    player->pause();
     if (status != 0) return status;
-    printSummary(options, looper, pump.taken());
-    if (publisher)
+    printSummary(options, loop, startHost, record.taken());
+    if (publication)
         std::printf("frames published: %llu\n",
-                    static_cast<unsigned long long>(publisher->server().frameCount()));
+                    static_cast<unsigned long long>(publication->server->frameCount()));
     if (png && !png->finish()) {
         std::fprintf(stderr, "cliploop-play: could not write PNG files into %s\n",
                      options.pngFolder.c_str());

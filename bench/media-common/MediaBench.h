@@ -1,6 +1,7 @@
 #pragma once
 // Shared by the media benchmarks: clips made with the ffmpeg command, child
-// processes measured in wall and CPU time, and the application's loop.
+// processes measured in wall and CPU time, and a clip played by the
+// application's own loop and read by its own pump.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "ClipLooper.h"
+#include "foundation/AtomicSharedPtr.h"
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
-#include "foundation/NotificationCenter.h"
-#include "media/ItemState.h"
+#include "media/ClipLoop.h"
 #include "media/MediaEngine.h"
+#include "pump/FramePump.h"
 
 namespace cliploop::bench {
 
@@ -111,15 +112,31 @@ inline double residentMegabytes() {
     return static_cast<double>(resident) * sysconf(_SC_PAGESIZE) / (1024.0 * 1024.0);
 }
 
-inline PixelBufferAttributes pumpAttributes() {
-    return {kPixelFormatType32BGRA, true, true};
-}
+// A clip looped by the application's clip loop, each end turning it, and
+// the application's frame pump over the loop's output slot. Ticks with no
+// target only take frames: nothing is bound or published.
+class PlayingClip {
+  public:
+    explicit PlayingClip(const FileUrl& url, float rate = 1.0f) {
+        loop_.observeEnds();
+        startHost_ = hostTime();
+        loop_.start(PreparedClip::prepare(url), rate);
+    }
+    ~PlayingClip() { player_->pause(); }
 
-// One read of the newest frame, as a frame pump tick does it.
-inline PixelBufferRef takeNewest(PlayerItemVideoOutput& output, double host) {
-    const MediaTime t = output.itemTimeForHostTime(host);
-    if (!output.hasNewPixelBufferForItemTime(t)) return nullptr;
-    return output.copyPixelBufferForItemTime(t, nullptr);
-}
+    ClipLoop& loop() { return loop_; }
+    QueuePlayer& player() { return *player_; }
+    FramePump& pump() { return pump_; }
+    const FramePump::OutputSlot& output() const { return output_; }
+    double startHost() const { return startHost_; }
+    PixelBufferRef tick(double host) { return pump_.tick({}, host); }
+
+  private:
+    std::shared_ptr<QueuePlayer> player_ = QueuePlayer::create();
+    FramePump::OutputSlot output_;
+    ClipLoop loop_{player_, output_};
+    FramePump pump_{output_};
+    double startHost_ = 0;
+};
 
 }  // namespace cliploop::bench

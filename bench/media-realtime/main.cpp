@@ -22,16 +22,15 @@ int main() {
     const double cpuBefore = processCpuSeconds();
     const double start = hostTime();
     {
-        ClipLooper looper(FileUrl::fromPath(path));
+        PlayingClip clip(FileUrl::fromPath(path));
         RepeatingTimer pump(std::chrono::milliseconds(16), [&] {
-            const auto [output, turn] = looper.currentOutput();
-            if (takeNewest(*output, hostTime())) ++taken;
+            if (clip.tick(hostTime())) ++taken;
         });
         pump.start();
         while (hostTime() - start < seconds)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         pump.cancel();
-        const ItemStats stats = looper.stats();
+        const ItemStats stats = clip.loop().stats();
         figure("media-realtime.frames_missed",
                static_cast<double>(stats.skippedLate + stats.underruns));
         figure("media-realtime.frames_decoded", static_cast<double>(stats.decoded));

@@ -42,25 +42,35 @@ struct Result {
 };
 
 Result loop(const std::string& path, int turns, bool blockMainAroundSeams) {
-    ClipLooper looper(FileUrl::fromPath(path));
+    PlayingClip clip(FileUrl::fromPath(path));
     std::vector<Taken> taken;
+    // Each turn hands the pump a fresh output: a frame from another output
+    // than the last one's opens the next turn.
+    std::shared_ptr<PlayerItemVideoOutput> lastOutput;
+    int turn = 0;
+    clip.pump().addFrameHook([&](const PixelBufferRef& frame,
+                                 const std::shared_ptr<PlayerItemVideoOutput>& output,
+                                 double host) {
+        if (output != lastOutput) {
+            if (lastOutput) ++turn;
+            lastOutput = output;
+        }
+        taken.push_back({turn, frameNumber(*frame), host});
+    });
     std::atomic<bool> done = false;
-    // A reader that polls every millisecond, so the gaps it sees are the
-    // engine's, not a 16 ms tick's.
+    // Ticks every millisecond, so the gaps they see are the engine's, not a
+    // 16 ms tick's.
     std::thread reader([&] {
         while (!done) {
-            const auto [output, turn] = looper.currentOutput();
-            const double host = hostTime();
-            if (auto frame = takeNewest(*output, host))
-                taken.push_back({turn, frameNumber(*frame), host});
+            clip.tick(hostTime());
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
-    while (looper.turns() < turns) {
+    while (clip.loop().turns() < turns) {
         if (blockMainAroundSeams) {
             // Sleep through the next seam: 50 ms before it to 50 ms after.
-            const auto item = looper.player().currentItem();
-            const auto end = item ? item->state()->endHostTime() : std::nullopt;
+            const auto item = clip.player().currentItem();
+            const auto end = item ? item->endHostTime() : std::nullopt;
             if (end && *end - hostTime() < 0.05 && *end > hostTime()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 continue;
@@ -96,7 +106,7 @@ Result loop(const std::string& path, int turns, bool blockMainAroundSeams) {
         else
             result.largestFrameGap = std::max(result.largestFrameGap, gap);
     }
-    const ItemStats stats = looper.stats();
+    const ItemStats stats = clip.loop().stats();
     result.framesLate = stats.skippedLate + stats.underruns;
     return result;
 }

@@ -20,16 +20,15 @@ int main() {
 
     const float rates[] = {1.0f, 2.0f, 0.5f, 4.0f, 0.0f, 8.0f, 1.5f, 0.25f};
     std::atomic<int64_t> taken = 0;
-    ClipLooper looper(FileUrl::fromPath(path));
+    PlayingClip clip(FileUrl::fromPath(path));
     RepeatingTimer pump(std::chrono::milliseconds(16), [&] {
-        const auto [output, turn] = looper.currentOutput();
-        if (takeNewest(*output, hostTime())) ++taken;
+        if (clip.tick(hostTime())) ++taken;
     });
     pump.start();
     const double start = hostTime();
     double baseline = -1;
     for (int second = 0; hostTime() - start < seconds; ++second) {
-        looper.player().setRate(rates[second % 8]);
+        clip.player().setRate(rates[second % 8]);
         while (hostTime() - start < second + 1 && hostTime() - start < seconds)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (baseline < 0 && hostTime() - start >= baselineAt) baseline = residentMegabytes();
@@ -37,7 +36,7 @@ int main() {
     pump.cancel();
     const double end = residentMegabytes();
     figure("media-soak.seconds", hostTime() - start);
-    figure("media-soak.loop_turns", looper.turns());
+    figure("media-soak.loop_turns", clip.loop().turns());
     figure("media-soak.frames_taken", static_cast<double>(taken.load()));
     figure("media-soak.rss_baseline_mb", baseline);
     figure("media-soak.rss_growth_mb", end - baseline);

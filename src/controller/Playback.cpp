@@ -1,46 +1,46 @@
+#include <QFile>
+#include <QFileInfo>
 #include <QString>
 
-#include "controller/PixelBufferAttributes.h"
+#include "controller/StandardOutput.h"
 #include "controller/ViewController.h"
 #include "ui/SliderValue.h"
 
 namespace cliploop {
 
 void ViewController::selectVideoWithLoop(const FileUrl& url) {
-    // A loop turn of the clip that played until now waits until this start
-    // has rebuilt the queue (and then finds its item gone: see below).
-    std::lock_guard<std::recursive_mutex> lock(queueMutex_);
+    // The new clip's items open and decode their first frame on the engine's
+    // threads while the clip that plays goes on: it is replaced only once the
+    // new one can really play, so a file that cannot stops nothing, and
+    // neither the views nor "Video" ever wait on a file. A later choice
+    // supersedes this one.
+    std::weak_ptr<ViewController> weak = weak_from_this();
+    loop_->choose(url, [weak](const PreparedClip& clip) {
+        if (auto self = weak.lock()) self->startChosenClip(clip);
+    });
+}
 
-    std::shared_ptr<PlayerItemVideoOutput> output =
-        PlayerItemVideoOutput::create(pixelBufferAttributes());
-    videoOutput.store(output);  // 1
+void ViewController::startChosenClip(const PreparedClip& clip) {
+    if (clip.failed()) {
+        const QString name =
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(clip.asset->url().path())))
+                .fileName();
+        const QString text = QStringLiteral("Cannot play \u201C%1\u201D: %2")
+                                 .arg(name, QString::fromStdString(clip.failureReason()));
+        printLine(text.toStdString());
+        showStatus(text);
+        return;
+    }
 
-    const std::shared_ptr<Asset> asset = Asset::assetWithURL(url);  // 2
+    // At frame 0 of the new clip, and at the rate the slider shows.
+    loop_->start(clip, sliderRateValue_, [this] {
+        // Both views show the one player, given again at every clip start.
+        if (playerView) playerView->setPlayer(player);
+        if (playerView2) playerView2->setPlayer(player);
+    });
 
-    player->pause();  // 3
-
-    std::shared_ptr<PlayerItem> itemA = PlayerItem::create(asset);  // 4
-    std::shared_ptr<PlayerItem> itemB = PlayerItem::create(asset);
-
-    player->removeAllItems();  // 5
-    player->replaceCurrentItemWithPlayerItem(itemA);
-    player->insertItem(itemB, itemA);
-
-    player->setActionAtItemEnd(ActionAtItemEnd::Advance);  // 6
-
-    if (playerView) playerView->setPlayer(player);  // 7
-    if (playerView2) playerView2->setPlayer(player);
-
-    if (std::shared_ptr<PlayerItem> current = player->currentItem())  // 8
-        current->addOutput(output);
-
-    player->play();  // 9
-    // The new clip plays at the rate the slider and its text show, not at
-    // play's 1.0 under a text that still claims the earlier rate.
-    player->setRate(sliderRateValue_);
-
-    // 10: exactly one registration in force, whatever came before. It runs
-    // on the engine's playback thread.
+    // Exactly one registration in force, whatever came before. It runs on
+    // the engine's playback thread.
     NotificationCenter& center = NotificationCenter::defaultCenter();
     center.removeObserver(this, std::string(kPlayerItemDidPlayToEndTimeNotification));
     std::weak_ptr<ViewController> weak = weak_from_this();
@@ -51,41 +51,14 @@ void ViewController::selectVideoWithLoop(const FileUrl& url) {
 }
 
 void ViewController::playerItemDidReachEnd(const Notification& notification) {
-    std::lock_guard<std::recursive_mutex> lock(queueMutex_);
-
-    // An end that a clip start overtook (it was posted before the start
-    // rebuilt the queue, and waited for it) names an item that is no longer
-    // current: turning now would cut the new clip's first item short.
-    if (const auto* ended = std::any_cast<std::shared_ptr<PlayerItem>>(&notification.object)) {
-        if (*ended && *ended != player->currentItem()) return;
-    }
-
-    std::shared_ptr<PlayerItemVideoOutput> output =
-        PlayerItemVideoOutput::create(pixelBufferAttributes());
-    videoOutput.store(output);  // 1
-
-    const std::shared_ptr<PlayerItem> item = player->currentItem();  // 2
-    if (!item) return;
-
-    player->removeItem(item);  // 3
-
-    // The replaced output would otherwise stay attached and pile up, one
-    // more on each turn, for as long as the clip loops.
-    for (const auto& attached : item->outputs()) item->removeOutput(attached);
-
-    item->seekToTime(MediaTime::zero());  // 4
-
-    if (std::shared_ptr<PlayerItem> current = player->currentItem())  // 5
-        current->addOutput(output);
-
-    player->insertItem(item, nullptr);  // 6
+    loop_->turn(ClipLoop::endedItem(notification));
 }
 
 void ViewController::sliderRate(QSlider* sender) {
     const float rate = float(sliderFloatValue(*sender));
     sliderRateValue_ = rate;
-    player->setRate(rate);                                                        // 1
-    if (rateField) rateField->setText(QString::asprintf("%.2fx", double(rate)));  // 2
+    player->setRate(rate);
+    if (rateField) rateField->setText(QString::asprintf("%.2fx", double(rate)));
 }
 
 }  // namespace cliploop

@@ -75,6 +75,7 @@ void ViewController::viewDidLoad() {
     player = QueuePlayer::create();
 
     videoOutput.store(PlayerItemVideoOutput::create(pixelBufferAttributes()));
+    loop_ = std::make_unique<ClipLoop>(player, videoOutput, pixelBufferAttributes());
 
     // The handler holds the controller, which so lives as long as the
     // timer runs.

@@ -32,14 +32,16 @@
 #include <string>
 #include <vector>
 
-#include "controller/AtomicSharedPtr.h"
 #include "controller/ClipRecord.h"
+#include "foundation/AtomicSharedPtr.h"
 #include "foundation/CharacterSet.h"
 #include "foundation/FileUrl.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/RepeatingTimer.h"
+#include "media/ClipLoop.h"
 #include "media/MediaEngine.h"
 #include "pipewiresource/PipeWirePublisher.h"
+#include "pump/FramePump.h"
 #include "sharing/FrameSharing.h"
 #include "ui/ArrayController.h"
 #include "ui/VideoView.h"
@@ -119,14 +121,19 @@ class ViewController : public ViewControllerBase,
     void showStatus(const QString& text);
 
   private:
-    // A loop turn and a clip start both rebuild the player's queue; they
-    // never overlap.
-    std::recursive_mutex queueMutex_;
+    // The clip loop over `player` and `videoOutput`, made at start-up: clip
+    // starts on the main thread, turns on the engine's playback thread.
+    std::unique_ptr<ClipLoop> loop_;
+    // Reads `videoOutput` on the timer's thread.
+    FramePump pump_{videoOutput};
     // The newest search; older walks see they are superseded and stop.
     std::shared_ptr<std::atomic<uint64_t>> searchGeneration_ =
         std::make_shared<std::atomic<uint64_t>>(0);
 
     // --- Playback (Playback.cpp) -------------------------------------------
+    // The second half of a clip start, on the main thread once the chosen
+    // clip's first frame is decoded or the file proved unplayable.
+    void startChosenClip(const PreparedClip& clip);
     // The rate the slider shows (main thread): a clip start plays at it, so
     // the rate text always tells the truth. The slider starts at 1.0.
     float sliderRateValue_ = 1.0f;

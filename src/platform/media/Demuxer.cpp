@@ -57,7 +57,8 @@ bool Demuxer::open(const std::string& path, std::string* error) {
     format->interrupt_callback = {&Demuxer::interruptCallback, this};
     int result = avformat_open_input(&format, path.c_str(), nullptr, nullptr);
     if (result < 0) {  // avformat_open_input frees the context on failure
-        *error = describe(result);
+        // No demuxer recognised the bytes (a text file, a document).
+        *error = result == AVERROR_INVALIDDATA ? "not a video file" : describe(result);
         return false;
     }
     format_ = format;
@@ -90,7 +91,7 @@ bool Demuxer::open(const std::string& path, std::string* error) {
             index = best;
     }
     if (index < 0) {
-        *error = "no video stream";
+        *error = "not a video file";  // sound only, or a song with its cover
         close();
         return false;
     }

@@ -84,6 +84,27 @@ void ItemState::wake() {
     if (listener) listener();
 }
 
+void ItemState::notifyWhenReady(std::function<void()> handler) {
+    if (!handler) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (!ready_ && !failed_) {
+            readyHandlers_.push_back(std::move(handler));
+            return;
+        }
+    }
+    handler();
+}
+
+void ItemState::runReadyHandlers() {
+    std::vector<std::function<void()>> handlers;
+    {
+        std::lock_guard lock(mutex_);
+        handlers.swap(readyHandlers_);
+    }
+    for (const auto& handler : handlers) handler();
+}
+
 double ItemState::endLocked() const {
     return durationKnown_ ? duration_ : std::numeric_limits<double>::infinity();
 }
@@ -250,6 +271,7 @@ void ItemState::fail(std::string reason) {
         changed_.notify_all();
     }
     wake();
+    runReadyHandlers();
 }
 
 void ItemState::trimByClockLocked(double host) {
@@ -323,6 +345,11 @@ void ItemState::run() {
         if (received == AVERROR_EXIT) break;
         if (received < 0) {
             run.drained = true;
+            if (stats().decoded == 0 && !stopping_) {
+                // Opened, but not one frame came out of it: it never plays.
+                fail("no video frame could be decoded");
+                continue;
+            }
             {
                 std::lock_guard lock(mutex_);
                 if (run.generation != seekGeneration_) continue;
@@ -439,7 +466,10 @@ void ItemState::run() {
             }
             changed_.notify_all();
         }
-        if (first) wake();
+        if (first) {
+            wake();
+            runReadyHandlers();
+        }
     }
 }
 

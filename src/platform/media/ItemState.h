@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "media/FrameRing.h"
 #include "media/MediaEngine.h"
@@ -72,6 +73,9 @@ class ItemState {
     std::string failureReason() const;
     // True once the first frame since the last seek is decoded (or opening failed).
     bool isReady() const;
+    // Calls `handler` once, on the decode thread, when isReady() or failed()
+    // first holds; at once on the caller's thread when one already does.
+    void notifyWhenReady(std::function<void()> handler);
     // True once the pass since the last seek has no more frames to give.
     bool isExhausted() const;
     ItemStats stats() const;
@@ -88,6 +92,7 @@ class ItemState {
     void run();
     void fail(std::string reason);
     void wake();
+    void runReadyHandlers();
     size_t aheadLimitLocked() const;
     double endLocked() const;
     void trimByClockLocked(double host);
@@ -100,6 +105,7 @@ class ItemState {
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::function<void()> listener_;
+    std::vector<std::function<void()>> readyHandlers_;
     PlaybackClock clock_;
     double resumePosition_ = 0;
     bool endReported_ = false;

@@ -129,6 +129,9 @@ class PlayerItem : public std::enable_shared_from_this<PlayerItem> {
     std::string failureReason() const;
     // True once the first frame since the last seek is decoded (or opening failed).
     bool isReady() const;
+    // Calls `handler` once, when isReady() or failed() first holds: on an
+    // engine thread, or at once on the caller's thread when one already does.
+    void notifyWhenReady(std::function<void()> handler);
     // While the item is current: the host time at which its clock reaches
     // its known end, whether or not that end was reported yet.
     std::optional<double> endHostTime() const;

@@ -79,6 +79,10 @@ bool PlayerItem::isReady() const {
     return state_->isReady();
 }
 
+void PlayerItem::notifyWhenReady(std::function<void()> handler) {
+    state_->notifyWhenReady(std::move(handler));
+}
+
 std::optional<double> PlayerItem::endHostTime() const {
     return state_->endHostTime();
 }

@@ -91,16 +91,27 @@ struct FrameSize {
 // of the given size. A region reaching outside the texture's image is clipped
 // to it; publications with a target other than kTextureRectangle or
 // dimensions outside 1 to 16384 pixels are ignored.
-class FrameServer {
+// Anything that hands the textures of a graphics context to other programs:
+// the frame server, and the PipeWire node beside it. Called from the frame
+// pump's tick; never blocks, and when frames come faster than they go out the
+// newest wins.
+class TexturePublisher {
+  public:
+    virtual ~TexturePublisher() = default;
+    virtual void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
+                                     FrameSize dimensions, bool flipped) = 0;
+};
+
+class FrameServer : public TexturePublisher {
   public:
     // Starts serving under `name` with the textures of `context`; nullptr
     // when the server cannot be set up (no runtime directory, no socket).
     static std::shared_ptr<FrameServer> create(const std::string& name,
                                                std::shared_ptr<GraphicsContext> context);
-    virtual ~FrameServer() = default;
+    ~FrameServer() override = default;
 
-    virtual void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
-                                     FrameSize dimensions, bool flipped) = 0;
+    void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
+                             FrameSize dimensions, bool flipped) override = 0;
 
     virtual const std::string& name() const = 0;
     virtual size_t clientCount() const = 0;

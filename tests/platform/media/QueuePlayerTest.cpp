@@ -1,4 +1,4 @@
-// The queue player on real clips: the queue, an item's end, outputs, and looping as the app does.
+// The queue player on real clips: the queue, an item's end, outputs, and the app's loop and pump.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
@@ -11,6 +11,8 @@
 
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
+#include "media/ClipLoop.h"
+#include "pump/FramePump.h"
 #include "support/MediaTestSupport.h"
 
 namespace cliploop::testing {
@@ -89,16 +91,20 @@ TEST(QueuePlayerContract, OutputsAndPicturesFollowTheCurrentItem) {
     EXPECT_EQ(pictures.frameForHostTime(hostTime()), first);
 }
 
-// The loop below checks that the end comes once, with the ended item still current.
 TEST(QueuePlayerContract, AtItsEndAnItemLeavesAndTheNextPlaysOnAtTheSameRate) {
     auto player = QueuePlayer::create();
     auto a = shortItem(), b = longItem();
     player->replaceCurrentItemWithPlayerItem(a);
     player->insertItem(b, a);
-    player->play();
+    player->setRate(2.0f);
     ASSERT_TRUE(eventually([&] { return player->currentItem() == b; }));
     EXPECT_EQ(player->items(), (std::vector{b}));
-    EXPECT_EQ(player->rate(), 1.f);
+    EXPECT_EQ(player->rate(), 2.f);
+    // b's clock runs at that rate, not at play's 1.0.
+    ASSERT_TRUE(eventually([&] { return b->isReady(); }));
+    const double host = hostTime();
+    const double later = player->currentTimeForHostTime(host + 0.1).seconds();
+    EXPECT_NEAR(later - player->currentTimeForHostTime(host).seconds(), 0.2, 1e-6);
 }
 
 TEST(QueuePlayerContract, TheEndIsPostedOnAnotherThreadWhereItsObserverMayDropThePlayer) {
@@ -115,101 +121,81 @@ TEST(QueuePlayerContract, TheEndIsPostedOnAnotherThreadWhereItsObserverMayDropTh
     EXPECT_TRUE(elsewhere.load());
 }
 
-// Loops as the controller does: two items of one asset, turned in the end observer.
-class LoopDriver {
+// The application's loop and pump over a numbered clip; the frames of each turn are checked as
+// the pump takes them.
+class PumpedLoop {
   public:
-    explicit LoopDriver(const std::string& path) {
-        const auto asset = Asset::assetWithURL(FileUrl::fromPath(path));
-        const auto a = PlayerItem::create(asset);
-        player_->replaceCurrentItemWithPlayerItem(a);
-        player_->insertItem(PlayerItem::create(asset), a);
-        a->addOutput(output_);
-        // A turn holds the mutex: once stopped, none is under way and later ones do nothing.
-        observer_.emplace([this, shared = shared_](const Notification& n) {
-            std::lock_guard lock(shared->mutex);
-            if (!shared->stopped) turn(n);
+    explicit PumpedLoop(const std::string& path) {
+        // Before the loop's turn: the end as the ended item saw it.
+        before_.emplace([this](const Notification& n) {
+            const auto ended = ClipLoop::endedItem(n);
+            std::lock_guard lock(mutex_);
+            end_ = ended ? ended->endHostTime() : std::nullopt;
+            rateAtEnd_ = player_->rate();
         });
+        loop_.observeEnds();
+        // After it: the next item runs from the very host time the ended one ran out.
+        after_.emplace([this](const Notification&) {
+            std::lock_guard lock(mutex_);
+            const float rate = player_->rate();
+            if (!end_) return void(exact_ = false);
+            const auto next = player_->currentItem();
+            if (rate != rateAtEnd_ || !next || !next->isReady())
+                return;  // no steady clock to judge
+            const double later = player_->currentTimeForHostTime(*end_ + 0.01).seconds();
+            exact_ &= std::abs(later - 0.01 * rate) < 1e-6;
+        });
+        pump_.addFrameHook([this](const PixelBufferRef& frame,
+                                  const std::shared_ptr<PlayerItemVideoOutput>& output, double) {
+            const bool newTurn = output != lastOutput_;
+            lastOutput_ = output;
+            const int number = readFrameNumber(*frame);
+            ++framesTaken_;
+            framesInOrder_ &= frame->presentationTime() == MediaTime{number, 30} &&
+                              (newTurn || number > lastNumber_);
+            lastNumber_ = number;
+        });
+        loop_.start(PreparedClip::prepare(FileUrl::fromPath(path)), 1.0f);
     }
-    ~LoopDriver() { stop(); }
-    void stop() {
-        observer_.reset();
-        std::lock_guard lock(shared_->mutex);
-        shared_->stopped = true;
-    }
-    void setRate(float rate) {  // between turns, so that a turn sees one clock
-        std::lock_guard lock(shared_->mutex);
-        player_->setRate(rate);
-    }
-    int turns() {
-        std::lock_guard lock(shared_->mutex);
-        return turns_;
-    }
-    // Takes frames until `count` turns are done; those of a turn must come in order, on time.
+    ~PumpedLoop() { player_->pause(); }
+    void setRate(float rate) { player_->setRate(rate); }
+    int turns() const { return loop_.turns(); }
     bool waitForTurns(int count) {
         return eventually([&] {
-            std::unique_lock lock(shared_->mutex);
-            const auto output = output_;
-            const int turn = turns_;
-            lock.unlock();
-            if (auto frame = take(*output)) {
-                const int number = readFrameNumber(*frame);
-                ++framesTaken_;
-                framesInOrder_ &= frame->presentationTime() == MediaTime{number, 30} &&
-                                  (turn > lastTurn_ || number > lastNumber_);
-                lastTurn_ = turn;
-                lastNumber_ = number;
-            }
+            pump_.tick({}, hostTime());
             return turns() >= count;
         });
     }
     bool framesInOrder() const { return framesTaken_ > 0 && framesInOrder_; }
-    // The ended item was current at every turn; the next, if ready, started as it ran out.
     bool turnsWereExact() {
-        std::lock_guard lock(shared_->mutex);
+        std::lock_guard lock(mutex_);
         return exact_;
     }
 
   private:
-    void turn(const Notification& n) {
-        const auto* object = std::any_cast<std::shared_ptr<PlayerItem>>(&n.object);
-        const auto items = player_->items();
-        if (items.size() != 2 || !object || *object != items[0]) return void(exact_ = false);
-        const auto &ended = items[0], &next = items[1];
-        const bool nextReady = next->state()->isReady();
-        const auto end = ended->state()->endHostTime();
-        output_ = PlayerItemVideoOutput::create(pumpAttributes());
-        ++turns_;
-        player_->removeItem(ended);
-        const double later = player_->currentTimeForHostTime(end.value_or(0) + 0.01).seconds();
-        if (!end || (nextReady && std::abs(later - 0.01 * player_->rate()) > 1e-6)) exact_ = false;
-        ended->seekToTime(MediaTime::zero());
-        next->addOutput(output_);
-        player_->insertItem(ended, nullptr);
-    }
-
-    struct Shared {
-        std::mutex mutex;  // guards the driver's state but the test thread's frame record
-        bool stopped = false;
-    };
-    const std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    std::optional<EndObserver> before_;  // registered first: called first
     const std::shared_ptr<QueuePlayer> player_ = QueuePlayer::create();
-    std::shared_ptr<PlayerItemVideoOutput> output_ =
-        PlayerItemVideoOutput::create(pumpAttributes());
-    int turns_ = 0;
+    FramePump::OutputSlot output_;
+    ClipLoop loop_{player_, output_};
+    FramePump pump_{output_};
+    std::optional<EndObserver> after_;
+    std::mutex mutex_;  // the end observers' record
+    std::optional<double> end_;
+    float rateAtEnd_ = 0;
     bool exact_ = true;
-    int framesTaken_ = 0, lastTurn_ = -1, lastNumber_ = -1;
+    // The test thread's record of what the pump took.
+    std::shared_ptr<PlayerItemVideoOutput> lastOutput_;
+    int framesTaken_ = 0, lastNumber_ = -1;
     bool framesInOrder_ = true;
-    std::optional<EndObserver> observer_;
 };
 
 TEST(SeamlessLoop, EveryTurnStartsWhereTheLastEndedAndShowsFramesOnceInOrderAtEveryRate) {
-    LoopDriver loop(clip("loop.mp4", {.frames = 8}));
+    PumpedLoop loop(clip("loop.mp4", {.frames = 8}));
     for (const float rate : {0.5f, 8.0f, 0.0f, 3.0f}) {  // frozen, then on again
         loop.setRate(rate);
         const int turns = loop.turns() + (rate > 0 ? 3 : 0);
         ASSERT_TRUE(loop.waitForTurns(turns)) << rate;
     }
-    loop.stop();
     EXPECT_TRUE(loop.turnsWereExact());
     EXPECT_TRUE(loop.framesInOrder());
 }

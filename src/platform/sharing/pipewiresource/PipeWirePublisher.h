@@ -16,13 +16,13 @@
 
 namespace cliploop {
 
-class PipeWirePublisher {
+class PipeWirePublisher : public TexturePublisher {
   public:
     // Publishes the textures of `context` as the node "cliploop.<name>".
     // nullptr only when the publisher's own thread cannot be set up.
     static std::shared_ptr<PipeWirePublisher> create(const std::string& name,
                                                      std::shared_ptr<GraphicsContext> context);
-    virtual ~PipeWirePublisher() = default;
+    ~PipeWirePublisher() override = default;
 
     // The frame server's publication contract: any thread, never blocks,
     // never waits for PipeWire or a consumer; when frames come faster than
@@ -30,8 +30,8 @@ class PipeWirePublisher {
     // as an all-zero picture of `dimensions`. The pixels are copied into a
     // PipeWire buffer on the publisher's thread, once per new picture: a
     // publication of the same surface, region and orientation copies nothing.
-    virtual void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
-                                     FrameSize dimensions, bool flipped) = 0;
+    void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
+                             FrameSize dimensions, bool flipped) override = 0;
 
     virtual const std::string& nodeName() const = 0;
     // True while a consumer is linked and a format is agreed.

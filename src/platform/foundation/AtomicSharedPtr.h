@@ -9,6 +9,7 @@
 // to copy the pointer, has no such hole and costs a tick next to nothing.
 #include <memory>
 #include <mutex>
+#include <utility>
 
 namespace cliploop {
 
