@@ -17,6 +17,7 @@
 //   Search.cpp          search, myIsContainsString, ClipLibraryScan, publication
 //   SearchFolder.cpp    selectButton, searchButton, enterSearchField
 //   Selection.cpp       tableViewShouldSelectRow, tableViewSelectionDidChange, dragAndDrop
+//   Teardown.cpp        tearDown
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -102,6 +103,13 @@ class ViewController : public ViewControllerBase,
     bool tableViewShouldSelectRow(QTableView* tableView, int row);
     void tableViewSelectionDidChange(const Notification& notification);
     void dragAndDrop(const Notification& notification);
+
+    // --- Termination ----------------------------------------------------------
+    // Main thread, when the application is about to end: cancels the frame
+    // pump's timer (waiting for a tick that runs), removes this controller's
+    // observers, stops the player and any running search, and withdraws the
+    // frame server. Idempotent; the fields stay set.
+    void tearDown();
 
   private:
     // A loop turn and a clip start both rebuild the player's queue; they
