@@ -1,9 +1,11 @@
 // The application routine quit the ways a user quits, with a clip playing: applicationMain returns
 // 0, the frame server's entry is gone, the controller is destroyed (nothing holds it in a cycle),
-// and the process exits normally, joining the dropped items' decode threads on the way. Each run
-// is a child process of its own; in the sanitizer build LeakSanitizer checks it at exit.
+// and the process exits normally with no thread left, the dropped items' decode threads joined on
+// the way. Each run is a child process of its own; in the sanitizer build LeakSanitizer checks it
+// at exit.
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <QTimer>
 #include <cstdio>
@@ -53,6 +55,12 @@ InterfaceObjects loadPlayAndQuit() {
 
 // Runs the routine and exits: 0 when all went as it should, else a code naming what did not.
 [[noreturn]] void runAndExit(Quit how, const std::string& runtime) {
+    // Registered before the engine's reaper exists, so it runs after the reaper has gone: by
+    // then every thread the run started (the items' decode threads among them) has been joined.
+    std::atexit([] {
+        const std::filesystem::directory_iterator tasks("/proc/self/task");
+        if (std::distance(begin(tasks), end(tasks)) != 1) _exit(5);
+    });
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
     quitBy = how;
@@ -77,7 +85,8 @@ TEST(QuitDeathTest, TheQuitActionAClosedWindowAndSigtermEndTheProgramCleanly) {
         SCOPED_TRACE(static_cast<int>(how));
         QTemporaryDir runtime;
         ASSERT_TRUE(runtime.isValid());
-        // 2: the routine's status; 3: a server entry left; 4: the controller still alive.
+        // 2: the routine's status; 3: a server entry left; 4: the controller still alive; 5: a
+        // thread still running at exit.
         EXPECT_EXIT(runAndExit(how, runtime.path().toStdString()), ::testing::ExitedWithCode(0),
                     "returned from the application routine");
     }
