@@ -5,6 +5,7 @@
 #   make test SANITIZE=thread              the concurrency tests under ThreadSanitizer
 #   make bench [ONLY=name]    run the benchmarks
 #   make format               apply clang-format to the sources
+#   make lint                 check the layout (clang-format) and run clang-tidy's checks
 
 SANITIZE ?=
 ONLY ?=
@@ -23,7 +24,7 @@ CTEST_ARGS += -L concurrency
 TEST_WRAP := setarch $(shell uname -m) -R
 endif
 
-.PHONY: all deps configure build run test bench demo format clean
+.PHONY: all deps configure build run test bench demo format lint clean
 
 all: build
 
@@ -54,6 +55,10 @@ demo: build
 
 format:
 	find src tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+# clang-tidy reads the build's compile_commands.json; the layout check needs no build.
+lint: configure
+	JOBS=$(JOBS) scripts/lint $(BUILD)
 
 clean:
 	rm -rf build build-*

@@ -13,6 +13,13 @@ void AppDelegate::setViewController(std::shared_ptr<ViewController> controller) 
     viewController = std::move(controller);
 }
 
+bool AppDelegate::adoptController(std::shared_ptr<ViewControllerBase> controller) {
+    auto main = std::dynamic_pointer_cast<ViewController>(std::move(controller));
+    if (!main) return false;
+    setViewController(std::move(main));
+    return true;
+}
+
 void AppDelegate::setMenuFullscreen(QMenu* menu) {
     menuFullscreen = menu;
 }
@@ -24,7 +31,13 @@ void AppDelegate::applicationDidFinishLaunching(const Notification&) {
     fullScreenMenuUpdate();
 }
 
-void AppDelegate::applicationWillTerminate(const Notification&) {}
+void AppDelegate::applicationWillTerminate(const Notification&) {
+    // Unlike a desktop that reclaims a process whole, a Linux program that
+    // just ends leaves its frame server's socket and entry behind, and
+    // threads running into the teardown of static objects: stop them here.
+    NotificationCenter::defaultCenter().removeObserver(this);
+    if (viewController) viewController->tearDown();
+}
 
 void AppDelegate::applicationDidChangeScreenParameters(const Notification&) {
     fullScreenMenuUpdate();
@@ -61,8 +74,8 @@ AppDelegate::AppDelegate() = default;
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::observe(const char* name, void (AppDelegate::*handler)(const Notification&)) {
-    // Never removed; a weak reference keeps a delegate that is gone (in a
-    // test) from being called.
+    // Removed at termination; the weak reference keeps a delegate that is
+    // gone without terminating (in a test) from being called.
     std::weak_ptr<AppDelegate> weak = weak_from_this();
     NotificationCenter::defaultCenter().addObserver(
         this, name, nullptr, [weak, handler](const Notification& notification) {

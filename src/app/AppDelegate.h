@@ -32,6 +32,8 @@ class AppDelegate : public ApplicationDelegate, public std::enable_shared_from_t
     void applicationDidFinishLaunching(const Notification& notification) override;
     void applicationWillTerminate(const Notification& notification) override;
     void applicationDidChangeScreenParameters(const Notification& notification) override;
+    // The controller's start-up registers here; kept when it is a ViewController.
+    bool adoptController(std::shared_ptr<ViewControllerBase> controller) override;
 
     // The screen menu's two forms: the list of screens, and the exit item.
     void exitFullscreenNotification(const Notification& notification);

@@ -1,6 +1,7 @@
 #include "app/InterfaceLoader.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QHeaderView>
 #include <QShortcut>
@@ -35,6 +36,11 @@ MainWindow::MainWindow(QWidget* parent)
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    QMainWindow::closeEvent(event);
+    if (event->isAccepted()) QCoreApplication::quit();
+}
 
 QMenu* MainWindow::screenMenu() const {
     return ui_->screenMenu;
@@ -95,8 +101,8 @@ MainInterface loadInterface() {
     // The full-screen output offers the screen menu, which it covers.
     ui.playerView2->setFullScreenMenu(ui.screenMenu);
 
-    // The window's actions. The controller outlives the window (its timer
-    // and the delegate hold it); the weak references only matter in tests.
+    // The window's actions. The controller outlives the window (the
+    // delegate holds it); the weak references only matter in tests.
     std::weak_ptr<ViewController> weak = controller;
     QObject::connect(ui.searchField, &QLineEdit::returnPressed, window, [weak, &ui] {
         if (auto c = weak.lock()) c->enterSearchField(ui.searchField);

@@ -31,6 +31,11 @@ class MainWindow : public QMainWindow {
 
     std::shared_ptr<ViewController> controller;
 
+  protected:
+    // Closing the main window quits, also while the full-screen output (a
+    // window of its own) is still up.
+    void closeEvent(QCloseEvent* event) override;
+
   private:
     std::unique_ptr<Ui::MainWindow> ui_;
 };

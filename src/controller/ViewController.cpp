@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/AppDelegate.h"
 #include "controller/PixelBufferAttributes.h"
 #include "foundation/Dispatch.h"
 #include "ui/Application.h"
@@ -28,8 +27,9 @@ namespace {
 ViewController::ViewController(QObject* parent) : ViewControllerBase(parent) {}
 
 ViewController::~ViewController() {
-    // Given up in declaration order. The timer's handler holds this
-    // controller, so a running timer cannot reach here: it was cancelled.
+    // Given up in declaration order. A tick that runs holds this controller,
+    // so a tick in progress cannot reach here unless it is the one dropping
+    // the last reference; cancel() then lets the timer end on its own.
     if (timer) timer->cancel();
     timer.reset();
     player.reset();
@@ -56,9 +56,9 @@ void ViewController::viewDidLoad() {
     searchPathField->setText(QStringLiteral("Search from directory: ") +
                              QFile::decodeName(QByteArray::fromStdString(searchPath.path())));
 
-    auto delegate = std::dynamic_pointer_cast<AppDelegate>(application::delegate());
-    if (!delegate) startupFailed("the application's delegate is not an AppDelegate");
-    delegate->setViewController(shared_from_this());
+    const std::shared_ptr<ApplicationDelegate> delegate = application::delegate();
+    if (!delegate || !delegate->adoptController(shared_from_this()))
+        startupFailed("the application's delegate does not keep the controller");
 
     const std::shared_ptr<PixelFormat> pixelFormat =
         PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
@@ -77,10 +77,12 @@ void ViewController::viewDidLoad() {
     videoOutput.store(PlayerItemVideoOutput::create(pixelBufferAttributes()));
     loop_ = std::make_unique<ClipLoop>(player, videoOutput, pixelBufferAttributes());
 
-    // The handler holds the controller, which so lives as long as the
-    // timer runs.
-    timer = std::make_shared<RepeatingTimer>(
-        std::chrono::milliseconds(16), [self = shared_from_this()] { self->videoCapturing(); });
+    // The handler holds the controller only for the length of a tick: the
+    // controller owns the timer, and tearDown cancels it.
+    timer =
+        std::make_shared<RepeatingTimer>(std::chrono::milliseconds(16), [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->videoCapturing();
+        });
     timer->start();
 
     // Drops are posted on the main thread; one posted elsewhere is

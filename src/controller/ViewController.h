@@ -18,6 +18,7 @@
 //   SearchFolder.cpp    selectButton, searchButton, enterSearchField
 //   Selection.cpp       tableViewShouldSelectRow, tableViewSelectionDidChange, dragAndDrop
 //   Status.cpp          showStatus
+//   Teardown.cpp        tearDown
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
@@ -119,6 +120,13 @@ class ViewController : public ViewControllerBase,
     // as a dialog; what the program also prints goes here too. Any thread:
     // from another one the line follows on the main thread.
     void showStatus(const QString& text);
+
+    // --- Termination ----------------------------------------------------------
+    // Main thread, when the application is about to end: cancels the frame
+    // pump's timer (waiting for a tick that runs), removes this controller's
+    // observers, stops the player and any running search, and withdraws the
+    // frame server. Idempotent; the fields stay set.
+    void tearDown();
 
   private:
     // The clip loop over `player` and `videoOutput`, made at start-up: clip

@@ -1,7 +1,8 @@
 // The real program as a performer uses it, on its own Xvfb split into two monitors: driven only
 // through X input, read only through screenshots and the frames of its frame server "Video". The
 // cases run in order on one program, each leaving a clip playing in both views at rate 1 with the
-// output in the window. Exit status 77 (skipped) only when Xvfb cannot start.
+// output in the window; the last one quits it. Exit status 77 (skipped) only when Xvfb cannot
+// start.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -307,6 +308,7 @@ constexpr int kLoopTurns = 20;
 // What the cases share, set up by main and by the first case.
 std::string root, droppedPath;
 std::unique_ptr<Child> program;
+bool quitByTest = false;  // the last case ends the program itself
 QProcessEnvironment programEnvironment;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
 XWindow mainWindow;
@@ -708,6 +710,20 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
     EXPECT_TRUE(fs::exists(droppedPath));
 }
 
+// Last, while a clip plays: the Quit shortcut ends the program with status 0, and "Video" is no
+// longer listed nor left in the server directory.
+TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
+    ASSERT_TRUE(click({mainWindow.geometry.center().x() + 200, previewPanel.top() - 16}));
+    ASSERT_TRUE(key("ctrl+q"));
+    ASSERT_TRUE(program->waitForFinished(30000)) << "still running after Ctrl+Q\n" << programLog();
+    quitByTest = true;
+    EXPECT_EQ(program->exitStatus(), QProcess::NormalExit) << programLog();
+    EXPECT_EQ(program->exitCode(), 0) << programLog();
+    EXPECT_TRUE(listFrameServers().empty());
+    const fs::path servers = root + "/runtime/cliploop";
+    EXPECT_TRUE(fs::is_empty(servers)) << fs::directory_iterator(servers)->path();
+}
+
 // Makes the folder tree and the clips, starts the display and the program: "" or what went
 // wrong, with `skip` set when Xvfb cannot start.
 std::string setUp(const std::string& folder, bool* skip) {
@@ -777,7 +793,7 @@ int main(int argc, char** argv) {
                     root.c_str());
         result = RUN_ALL_TESTS();
         program->waitForFinished(0);
-        if (program->state() != QProcess::Running) {
+        if (!quitByTest && program->state() != QProcess::Running) {
             std::fprintf(stderr, "e2e: the program ended during the run\n%s\n",
                          programLog().c_str());
             result = 1;

@@ -36,6 +36,7 @@ void ClipLoop::choose(const FileUrl& url, Chosen chosen) {
         // The choice it supersedes lets go of its items here: they stop
         // decoding, and its readiness finds nothing to start.
         std::lock_guard lock(guard_->mutex);
+        if (guard_->closed) return;
         guard_->pending = clip;
     }
     // The engine holds the handler until the item is ready; holding the item
@@ -72,14 +73,21 @@ ClipLoop::ClipLoop(std::shared_ptr<QueuePlayer> player, OutputSlot& slot,
 
 ClipLoop::~ClipLoop() {
     if (observing_) NotificationCenter::defaultCenter().removeObserver(this);
+    stop();
+}
+
+void ClipLoop::stop() {
     PreparedClip pending;
-    {
-        std::lock_guard lock(guard_->mutex);
-        guard_->closed = true;
-        // Its readiness handler holds the guard: letting go of the items
-        // here breaks that circle.
-        pending = std::exchange(guard_->pending, PreparedClip{});
-    }
+    std::lock_guard lock(guard_->mutex);
+    if (guard_->closed) return;
+    guard_->closed = true;
+    // Its readiness handler holds the guard: letting go of the items here
+    // breaks that circle (they are released after the lock, below).
+    pending = std::exchange(guard_->pending, PreparedClip{});
+    player_->pause();
+    for (const auto& leaving : player_->items()) detachOutputs(*leaving);
+    // The items' decode threads go to the engine's reaper, which joins them.
+    player_->removeAllItems();
 }
 
 std::shared_ptr<PlayerItemVideoOutput> ClipLoop::replaceOutput() {
@@ -93,6 +101,7 @@ void ClipLoop::start(const PreparedClip& clip, float rate,
     // A turn of the clip that played until now waits until the queue is
     // rebuilt, and then finds its item gone.
     std::lock_guard lock(guard_->mutex);
+    if (guard_->closed) return;
     const std::shared_ptr<PlayerItemVideoOutput> output = replaceOutput();
     player_->pause();
     for (const auto& leaving : player_->items()) detachOutputs(*leaving);
@@ -111,7 +120,7 @@ void ClipLoop::start(const PreparedClip& clip, float rate,
 
 void ClipLoop::turn(const std::shared_ptr<PlayerItem>& ended) {
     std::lock_guard lock(guard_->mutex);
-    turnLocked(ended);
+    if (!guard_->closed) turnLocked(ended);
 }
 
 void ClipLoop::turnLocked(const std::shared_ptr<PlayerItem>& ended) {

@@ -81,6 +81,10 @@ class ClipLoop {
     // Makes the loop turn at every end-of-item notification until it is
     // destroyed, for programs without a controller of their own to observe.
     void observeEnds();
+    // The end of playing: a pending choice is dropped, the player paused and
+    // emptied; later starts, turns and choices do nothing. Waits for a turn
+    // under way. The destructor stops too.
+    void stop();
 
     // Turns made so far, over every clip started.
     int turns() const { return turns_.load(); }

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "surface/Surface.h"
 #include "sharing/client/Protocol.h"
+#include "surface/Surface.h"
 
 namespace cliploop {
 

@@ -52,18 +52,31 @@ class SocketFrameServer final : public FrameServer {
     }
 
     ~SocketFrameServer() override {
-        stopping_.store(true);
-        wake();
-        thread_.join();
-        registration_.reset();  // no lister may find us any more
-        clients_.clear();
+        stop();
         close(listenFd_);
         close(epollFd_);
         close(wakeFd_);
     }
 
+    void stop() override {
+        std::lock_guard lock(stopMutex_);
+        if (!thread_.joinable()) return;
+        stopping_.store(true);
+        wake();
+        thread_.join();
+        registration_.reset();  // no lister may find us any more
+        clients_.clear();
+        clientCount_.store(0);
+        std::unique_ptr<Pending> unsent;
+        {
+            std::lock_guard pendingLock(pendingMutex_);
+            unsent = std::move(pending_);
+        }
+    }
+
     void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
                              FrameSize dimensions, bool flipped) override {
+        if (stopping_.load()) return;
         const auto width = frameregion::pixelsOf(dimensions.width);
         const auto height = frameregion::pixelsOf(dimensions.height);
         if (target != gl::kTextureRectangle || !width || !height) return;
@@ -279,6 +292,8 @@ class SocketFrameServer final : public FrameServer {
     const int listenFd_, epollFd_, wakeFd_;
     std::unique_ptr<directory::Registration> registration_;
     std::thread thread_;
+    // Held by stop(), so that a second caller waits until the first is done.
+    std::mutex stopMutex_;
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> frameCount_{0};
     std::atomic<uint64_t> delivered_{0};

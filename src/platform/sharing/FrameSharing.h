@@ -113,6 +113,12 @@ class FrameServer : public TexturePublisher {
     void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
                              FrameSize dimensions, bool flipped) override = 0;
 
+    // Stops serving: ends every connection and withdraws the server's entry
+    // and socket, so that no application finds it any more. Publications
+    // from then on are ignored. Waits for the I/O thread to end; idempotent,
+    // from any thread. The destructor stops too.
+    virtual void stop() = 0;
+
     virtual const std::string& name() const = 0;
     virtual size_t clientCount() const = 0;
     // Frames published so far.

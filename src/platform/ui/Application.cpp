@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "foundation/Dispatch.h"
+#include "ui/TerminationSignals.h"
+#include "ui/ViewControllerBase.h"
 
 namespace cliploop {
 
@@ -24,6 +26,9 @@ const char* const kApplicationWillTerminateNotification = "NSApplicationWillTerm
 void ApplicationDelegate::applicationDidFinishLaunching(const Notification&) {}
 void ApplicationDelegate::applicationDidChangeScreenParameters(const Notification&) {}
 void ApplicationDelegate::applicationWillTerminate(const Notification&) {}
+bool ApplicationDelegate::adoptController(std::shared_ptr<ViewControllerBase>) {
+    return false;
+}
 
 namespace application {
 
@@ -169,14 +174,19 @@ int applicationMain(int argc, char** argv, MainInterfaceLoader loadMainInterface
     guard.reset();
     QApplication::setApplicationName(QStringLiteral("cliploop"));
     const std::shared_ptr<void> mainQueue = application::installMainQueue(&app);
+    const std::shared_ptr<void> signalWatch = application::quitOnTerminationSignals(&app);
     application::connectDelegateCallbacks(&app);
     InterfaceObjects objects = loadMainInterface();
-    const int status = app.exec();
-    // As on the desktop platforms, termination ends the process here: the
-    // controller, its frame pump and its server live to the very end and are
-    // not torn down while a tick may still run.
-    std::fflush(nullptr);
-    std::_Exit(status);
+    // The delegate stopped the timers and threads at applicationWillTerminate
+    // (sent from inside exec), so nothing runs any more that could reach the
+    // interface or the controller while they go.
+    const int status = QApplication::exec();
+    while (!objects.empty()) objects.pop_back();
+    // What the delegate holds (the controller and its widgets' models) goes
+    // while the application object can still take it.
+    application::setDelegate(nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return status;
 }
 
 }  // namespace cliploop

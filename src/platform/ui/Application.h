@@ -16,6 +16,8 @@ class QGuiApplication;
 
 namespace cliploop {
 
+class ViewControllerBase;
+
 // Names of the notifications handed to the delegate's callbacks.
 extern const char* const kApplicationDidFinishLaunchingNotification;
 extern const char* const kApplicationDidChangeScreenParametersNotification;
@@ -31,8 +33,12 @@ class ApplicationDelegate {
     // Each time a screen is added or removed, or changes its geometry, or
     // another screen becomes the primary one.
     virtual void applicationDidChangeScreenParameters(const Notification& notification);
-    // Once, when the event loop is about to end.
+    // Once, when the event loop has ended and before the interface is
+    // destroyed: the place to stop what runs on other threads.
     virtual void applicationWillTerminate(const Notification& notification);
+    // A window's controller, at its start-up, registering with the
+    // application. True when the delegate keeps it; the default keeps none.
+    virtual bool adoptController(std::shared_ptr<ViewControllerBase> controller);
 };
 
 namespace application {
@@ -65,9 +71,11 @@ using InterfaceObjects = std::vector<std::unique_ptr<QObject>>;
 using MainInterfaceLoader = InterfaceObjects (*)();
 
 // The whole life of the application. Without a display it prints one line on
-// standard error and returns 1, where Qt would abort. Otherwise it does not
-// return: when the event loop ends (after applicationWillTerminate) the
-// process ends with the loop's status, tearing nothing down.
+// standard error and returns 1, where Qt would abort. Otherwise it runs the
+// event loop until the application quits (the Quit action, the last window
+// closed, SIGINT or SIGTERM), tells the delegate applicationWillTerminate,
+// destroys the interface, lets go of the delegate while the application
+// object still exists, and returns the loop's status.
 int applicationMain(int argc, char** argv, MainInterfaceLoader loadMainInterface);
 
 }  // namespace cliploop

@@ -63,11 +63,8 @@ class InterfaceTest : public ::testing::Test {
 
     void TearDown() override {
         if (!controller_) return;
-        if (controller_->timer) controller_->timer->cancel();
-        if (controller_->player) controller_->player->pause();
         controller_->playerView2->exitFullScreenModeWithOptions(nullptr);  // if it is
-        NotificationCenter::defaultCenter().removeObserver(controller_.get());
-        NotificationCenter::defaultCenter().removeObserver(loaded_.delegate.get());
+        loaded_.delegate->applicationWillTerminate({});  // as the application's quit does
         loaded_.delegate->viewController.reset();
         application::setDelegate(nullptr);
         loaded_.window.reset();

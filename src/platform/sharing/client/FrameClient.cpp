@@ -18,6 +18,7 @@
 #include "FrameGeometry.h"
 #include "Protocol.h"
 #include "ServerDirectory.h"
+#include "SystemError.h"
 
 namespace cliploop {
 
@@ -267,10 +268,10 @@ std::unique_ptr<FrameClient> FrameClient::connect(const FrameServerInfo& server,
     std::memcpy(address.sun_path, server.socketPath.c_str(), server.socketPath.size() + 1);
 
     const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return fail(std::strerror(errno));
+    if (fd < 0) return fail(detail::systemErrorText(errno));
     auto connection = std::make_shared<detail::Connection>(fd);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return fail(std::strerror(errno));
+        return fail(detail::systemErrorText(errno));
     }
     ucred peer{};
     socklen_t peerSize = sizeof peer;
@@ -295,7 +296,7 @@ std::unique_ptr<FrameClient> FrameClient::connect(const FrameServerInfo& server,
     }
     ClientHello reply;
     if (send(fd, &reply, sizeof reply, MSG_DONTWAIT | MSG_NOSIGNAL) != sizeof reply) {
-        return fail(std::strerror(errno));
+        return fail(detail::systemErrorText(errno));
     }
     FrameServerInfo info = server;
     const size_t nameLength = std::min<size_t>(hello->nameLength, kMaxNameBytes);
@@ -317,7 +318,8 @@ int FrameClient::fileDescriptor() const {
 }
 
 std::optional<Frame> FrameClient::receiveFrame(std::chrono::milliseconds timeout) {
-    const double deadline = hostTimeNow() + std::max<double>(0, timeout.count()) / 1000.0;
+    const double deadline =
+        hostTimeNow() + std::max(0.0, static_cast<double>(timeout.count())) / 1000.0;
     detail::Connection& c = *connection_;
     std::optional<Frame> newest;
     for (;;) {

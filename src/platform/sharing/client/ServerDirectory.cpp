@@ -14,6 +14,8 @@
 #include <cstring>
 #include <map>
 
+#include "SystemError.h"
+
 namespace cliploop::directory {
 
 namespace {
@@ -32,7 +34,7 @@ bool endsWith(const std::string& s, const std::string& suffix) {
 bool verifyPrivateDirectory(const std::string& path, std::string* error) {
     const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (error) *error = path + ": " + std::strerror(errno);
+        if (error) *error = path + ": " + detail::systemErrorText(errno);
         return false;
     }
     struct stat st {};
@@ -40,7 +42,7 @@ bool verifyPrivateDirectory(const std::string& path, std::string* error) {
     if (!ok) {
         if (error) *error = path + ": not a directory owned by this user";
     } else if ((st.st_mode & 077) != 0 && fchmod(fd, 0700) != 0) {
-        if (error) *error = path + ": cannot make it private: " + std::strerror(errno);
+        if (error) *error = path + ": cannot make it private: " + detail::systemErrorText(errno);
         ok = false;
     }
     close(fd);
@@ -149,7 +151,7 @@ std::optional<std::string> userDirectory(bool create, std::string* error) {
         path = "/tmp/cliploop-" + std::to_string(geteuid());
     }
     if (create && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error) *error = path + ": " + std::strerror(errno);
+        if (error) *error = path + ": " + detail::systemErrorText(errno);
         return std::nullopt;
     }
     if (!verifyPrivateDirectory(path, error)) return std::nullopt;
@@ -197,8 +199,8 @@ std::vector<Entry> listEntries() {
             unlinkIfSame(path, fd);
         } else if (parsed.valid) {
             parsed.entry.entryPath = path;
-            parsed.entry.started =
-                static_cast<double>(st.st_mtim.tv_sec) + st.st_mtim.tv_nsec * 1e-9;
+            parsed.entry.started = static_cast<double>(st.st_mtim.tv_sec) +
+                                   static_cast<double>(st.st_mtim.tv_nsec) * 1e-9;
             liveSockets.push_back(parsed.entry.socketPath);
             entries.push_back(std::move(parsed.entry));
         }

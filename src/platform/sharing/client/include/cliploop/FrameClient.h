@@ -32,6 +32,11 @@
 #include <string>
 #include <vector>
 
+// What libcliploop-client.so exports: this header's API and nothing else
+// (members that take the library's own types stay inside).
+#define CLIPLOOP_CLIENT_API __attribute__((visibility("default")))
+#define CLIPLOOP_CLIENT_INTERNAL __attribute__((visibility("hidden")))
+
 namespace cliploop {
 
 struct FrameServerInfo {
@@ -43,14 +48,14 @@ struct FrameServerInfo {
 
 // Every frame server of this user that is running now. Entries of servers
 // whose process has died are removed on the way.
-std::vector<FrameServerInfo> listFrameServers();
+CLIPLOOP_CLIENT_API std::vector<FrameServerInfo> listFrameServers();
 
 namespace detail {
 struct Connection;
 struct Mapping;
 }  // namespace detail
 
-class Frame {
+class CLIPLOOP_CLIENT_API Frame {
   public:
     Frame(Frame&&) noexcept;
     Frame& operator=(Frame&&) noexcept;
@@ -104,7 +109,7 @@ class Frame {
     int textureWidth_ = 0, textureHeight_ = 0;
 };
 
-class FrameClient {
+class CLIPLOOP_CLIENT_API FrameClient {
   public:
     // Connects to the server called `name` (the most recently started one when
     // several run), or to the one of that name in process `pid`. nullptr, with
@@ -133,12 +138,13 @@ class FrameClient {
     int fileDescriptor() const;
 
   private:
-    FrameClient(FrameServerInfo server, std::shared_ptr<detail::Connection> connection);
+    CLIPLOOP_CLIENT_INTERNAL FrameClient(FrameServerInfo server,
+                                         std::shared_ptr<detail::Connection> connection);
     FrameServerInfo server_;
     std::shared_ptr<detail::Connection> connection_;
 };
 
 // The host clock frames are stamped with (CLOCK_MONOTONIC, seconds).
-double hostTimeNow();
+CLIPLOOP_CLIENT_API double hostTimeNow();
 
 }  // namespace cliploop
