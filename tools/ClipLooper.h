@@ -7,7 +7,6 @@
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
-#include "media/ItemState.h"
 #include "media/MediaEngine.h"
 
 namespace cliploop {
@@ -60,7 +59,7 @@ class ClipLooper {
     ItemStats stats() const {
         ItemStats total;
         for (const auto& item : {a_, b_}) {
-            const ItemStats s = item->state()->stats();
+            const ItemStats s = item->stats();
             total.decoded += s.decoded;
             total.skippedLate += s.skippedLate;
             total.droppedUnseen += s.droppedUnseen;

@@ -32,7 +32,6 @@
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
 #include "foundation/RepeatingTimer.h"
-#include "media/ItemState.h"
 #include "media/MediaEngine.h"
 #include "sharing/FrameSharing.h"
 
@@ -375,16 +374,10 @@ int main(int argc, char** argv) {
     int status = 0;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        const auto& state = *looper.itemA().state();
-        if (state.failed()) {
+        const PlayerItem& item = looper.itemA();
+        if (item.failed()) {
             std::fprintf(stderr, "cliploop-play: cannot play %s: %s\n", options.file.c_str(),
-                         state.failureReason().c_str());
-            status = 1;
-            break;
-        }
-        if (state.isExhausted() && !state.isReady() && looper.turns() == 0) {
-            std::fprintf(stderr, "cliploop-play: cannot play %s: no video frame could be decoded\n",
-                         options.file.c_str());
+                         item.failureReason().c_str());
             status = 1;
             break;
         }

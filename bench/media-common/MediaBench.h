@@ -20,7 +20,6 @@
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
 #include "foundation/NotificationCenter.h"
-#include "media/ItemState.h"
 #include "media/MediaEngine.h"
 
 namespace cliploop::bench {

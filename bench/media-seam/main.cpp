@@ -60,7 +60,7 @@ Result loop(const std::string& path, int turns, bool blockMainAroundSeams) {
         if (blockMainAroundSeams) {
             // Sleep through the next seam: 50 ms before it to 50 ms after.
             const auto item = looper.player().currentItem();
-            const auto end = item ? item->state()->endHostTime() : std::nullopt;
+            const auto end = item ? item->endHostTime() : std::nullopt;
             if (end && *end - hostTime() < 0.05 && *end > hostTime()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 continue;

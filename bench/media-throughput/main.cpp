@@ -17,7 +17,7 @@ double engineFramesPerSecond(const std::string& path, int* frames) {
     bool ended = false;
     *frames = 0;
     while (!ended) {
-        if (item->state()->takeNextFrame(std::chrono::seconds(60), &ended))
+        if (item->copyNextPixelBuffer(std::chrono::seconds(60), &ended))
             ++*frames;
         else if (!ended)
             break;

@@ -46,8 +46,9 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
         }
         EXPECT_FALSE(item->failed());
         // Memory stays bounded: at most eight 8K surfaces' worth.
-        EXPECT_LE(item->state()->surfaceCount(), item->state()->surfaceCapacity());
-        EXPECT_LE(item->state()->surfaceCapacity() * r.width * r.height, 8u * 7680 * 4320);
+        const ItemState& state = ItemAccess::of(*item);
+        EXPECT_LE(state.surfaceCount(), state.surfaceCapacity());
+        EXPECT_LE(state.surfaceCapacity() * r.width * r.height, 8u * 7680 * 4320);
     }
 }
 

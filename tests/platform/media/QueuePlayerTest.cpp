@@ -48,17 +48,17 @@ TEST(QueuePlayerContract, QueueOperationsAndRates) {
     player->removeItem(b);  // not current: just leaves
     player->removeItem(a);  // current: the next becomes current
     EXPECT_EQ(player->items(), (std::vector{c}));
-    EXPECT_TRUE(c->state()->isCurrent());
-    EXPECT_FALSE(a->state()->isCurrent());
+    EXPECT_TRUE(ItemAccess::of(*c).isCurrent());
+    EXPECT_FALSE(ItemAccess::of(*a).isCurrent());
 
-    ASSERT_TRUE(eventually([&] { return c->state()->isReady(); }));
+    ASSERT_TRUE(eventually([&] { return c->isReady(); }));
     player->setRate(2.0f);
     player->setRate(-1.0f);  // taken as 0: the clock stands
     EXPECT_EQ(player->rate(), 0.f);
     player->replaceCurrentItemWithPlayerItem(b);
     EXPECT_EQ(player->items(), (std::vector{b}));
     player->removeAllItems();
-    EXPECT_FALSE(b->state()->isCurrent());
+    EXPECT_FALSE(ItemAccess::of(*b).isCurrent());
     player->insertItem(a, nullptr);  // into an empty queue: current at once
     EXPECT_EQ(player->currentItem(), a);
 }
@@ -73,7 +73,7 @@ TEST(QueuePlayerContract, OutputsAndPicturesFollowTheCurrentItem) {
     player->insertItem(b, a);
     b->addOutput(output);
     ASSERT_TRUE(eventually(
-        [&] { return pictures.frameForHostTime(hostTime()) != nullptr && b->state()->isReady(); }));
+        [&] { return pictures.frameForHostTime(hostTime()) != nullptr && b->isReady(); }));
     // b waits behind a: its output has no item time and nothing to show.
     EXPECT_FALSE(output->itemTimeForHostTime(hostTime()).isValid());
     EXPECT_EQ(take(*output), nullptr);
@@ -175,8 +175,8 @@ class LoopDriver {
         const auto items = player_->items();
         if (items.size() != 2 || !object || *object != items[0]) return void(exact_ = false);
         const auto &ended = items[0], &next = items[1];
-        const bool nextReady = next->state()->isReady();
-        const auto end = ended->state()->endHostTime();
+        const bool nextReady = next->isReady();
+        const auto end = ended->endHostTime();
         output_ = PlayerItemVideoOutput::create(pumpAttributes());
         ++turns_;
         player_->removeItem(ended);
