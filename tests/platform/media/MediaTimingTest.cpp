@@ -28,10 +28,8 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndRefusesNonsense) {
         {0.0166666, 1000, {17, 1000}},  // rounds to the nearest tick
         {-0.5, 10, {-5, 10}},
         {1e30, 90000, {saturated, 90000}},  // far beyond any clip: still "later"
-        {-1e30, 90000, {-saturated, 90000}},
         {std::nan(""), 90000, MediaTime::invalid()},
         {1.0, 0, MediaTime::invalid()},
-        {1.0, -5, MediaTime::invalid()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.seconds);
@@ -105,19 +103,6 @@ TEST(PlaybackClock, HostTimeAtIsKnownOnlyWhileTheClockMoves) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.clock.hostTimeAt(c.item), c.expected);
     }
-}
-
-TEST(PlaybackClock, RebaseContinuesFromTheCurrentTimeAtTheNewRate) {
-    PlaybackClock clock{true, false, 10, 0, 1};
-    clock.rebase(12, 0.5, kInf);  // at item time 2
-    EXPECT_DOUBLE_EQ(clock.itemTime(14), 3);
-    clock.rebase(11, 4, kInf);  // a host time before the anchor does not go back
-    EXPECT_DOUBLE_EQ(clock.anchorHost, 12);
-    EXPECT_DOUBLE_EQ(clock.itemTime(13), 6);
-    PlaybackClock waiting{true, true, 10, 1, 1};
-    waiting.rebase(20, 3, kInf);  // a waiting clock keeps its anchor, takes the rate
-    EXPECT_DOUBLE_EQ(waiting.anchorItem, 1);
-    EXPECT_DOUBLE_EQ(waiting.rate, 3);
 }
 
 }  // namespace
