@@ -4,6 +4,7 @@
 #include <mutex>
 
 extern "C" {
+#include <libavcodec/version.h>
 #include <libavutil/display.h>
 #include <libavutil/log.h>
 }
@@ -35,7 +36,17 @@ std::string describe(int error) {
 }
 
 int rotationOf(const AVStream* stream) {
-    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr);
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+    // Stream side data moved into the codec parameters (FFmpeg 6.1).
+    const AVPacketSideData* side =
+        av_packet_side_data_get(stream->codecpar->coded_side_data,
+                                stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    const uint8_t* matrix = side && side->size >= 9 * sizeof(int32_t) ? side->data : nullptr;
+#else
+    size_t size = 0;
+    const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (size < 9 * sizeof(int32_t)) matrix = nullptr;
+#endif
     if (!matrix) return 0;
     // The matrix rotates counter-clockwise by this angle; undoing it means
     // turning the picture clockwise by the same amount.

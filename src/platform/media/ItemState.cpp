@@ -11,6 +11,7 @@
 
 extern "C" {
 #include <libavutil/frame.h>
+#include <libavutil/version.h>
 }
 
 namespace cliploop {
@@ -29,18 +30,54 @@ constexpr size_t kHeldSurfaces = 6;
 // A clip of a single frame (a still image) is shown this long per loop turn,
 // so that looping it does not re-decode the picture dozens of times a second.
 constexpr double kSingleFrameSeconds = 1.0;
-constexpr auto kPoolRetry = std::chrono::milliseconds(2);
+// A full ring is looked at again this long after its second frame is due.
+constexpr auto kDueSlack = std::chrono::microseconds(100);
 constexpr int32_t kClockTimescale = 1'000'000'000;
+
+int64_t packetDuration(const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    return frame.duration;
+#else
+    return frame.pkt_duration;
+#endif
+}
 
 }  // namespace
 
-// What the decode thread knows about the pass through the file it is making.
-struct ItemState::DecodeRun {
-    int64_t generation = 0;
-    bool drained = false;
-    int64_t frames = 0;  // frames at or after the start, decoded in this run
-    int64_t lastTicks = 0;
-    int64_t lastDurationTicks = 0;
+// What only the decode thread touches: the libav objects and the pass through
+// the file it is making.
+struct ItemState::Decoding {
+    explicit Decoding(std::function<bool()> interrupted) : demuxer(std::move(interrupted)) {}
+    Demuxer demuxer;
+    VideoDecoder decoder;
+    FrameConverter converter;
+    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame{av_frame_alloc(),
+                                                       [](AVFrame* f) { av_frame_free(&f); }};
+    AVRational timeBase{1, 1};
+    int64_t nominalTicks = 0;
+    bool haveOrigin = false;
+    int64_t origin = 0;  // the first frame's timestamp: item time zero
+
+    struct Pass {
+        int64_t generation = 0;
+        bool drained = false;
+        int64_t frames = 0;  // frames at or after the start, decoded in this pass
+        int64_t lastTicks = 0;
+        int64_t lastDurationTicks = 0;
+    } pass;
+
+    double seconds(int64_t ticks) const { return static_cast<double>(ticks) * av_q2d(timeBase); }
+    MediaTime mediaTime(int64_t ticks) const {
+        if (timeBase.num == 1) return MediaTime{ticks, timeBase.den};
+        return MediaTime{av_rescale_q(ticks, timeBase, {1, 90000}), 90000};
+    }
+};
+
+// Where the decoded frame sits in item time.
+struct ItemState::Timing {
+    int64_t ticks = 0;
+    double start = 0;
+    double end = 0;
 };
 
 ItemState::ItemState(std::string path) : path_(std::move(path)) {}
@@ -57,7 +94,8 @@ void ItemState::start() {
 void ItemState::requestStop() {
     stopping_.store(true);
     std::lock_guard lock(mutex_);
-    changed_.notify_all();
+    ring_.wake();
+    if (pool_) pool_->wake();
 }
 
 void ItemState::join() {
@@ -75,13 +113,18 @@ void ItemState::setListener(std::function<void()> listener) {
     listener_ = std::move(listener);
 }
 
-void ItemState::wake() {
+void ItemState::notifyListener() {
     std::function<void()> listener;
+    std::vector<std::function<void()>> readyHandlers;
     {
         std::lock_guard lock(mutex_);
         listener = listener_;
+        // Readiness is told once, whichever way it came: the first frame,
+        // or the end of any hope of one.
+        if (ready_ || failed_) readyHandlers.swap(readyHandlers_);
     }
     if (listener) listener();
+    for (const auto& handler : readyHandlers) handler();
 }
 
 void ItemState::notifyWhenReady(std::function<void()> handler) {
@@ -94,15 +137,6 @@ void ItemState::notifyWhenReady(std::function<void()> handler) {
         }
     }
     handler();
-}
-
-void ItemState::runReadyHandlers() {
-    std::vector<std::function<void()>> handlers;
-    {
-        std::lock_guard lock(mutex_);
-        handlers.swap(readyHandlers_);
-    }
-    for (const auto& handler : handlers) handler();
 }
 
 double ItemState::endLocked() const {
@@ -123,7 +157,7 @@ void ItemState::becomeCurrent(double anchorHost, double rate) {
         clock_.anchorItem = std::min(resumePosition_, endLocked());
         clock_.rate = rate;
         endReported_ = false;
-        changed_.notify_all();
+        ring_.wake();
     }
 }
 
@@ -133,14 +167,14 @@ void ItemState::resignCurrent(double host) {
     resumePosition_ = clock_.itemTime(host, endLocked());
     clock_.running = false;
     clock_.waiting = false;
-    changed_.notify_all();
+    ring_.wake();
 }
 
 void ItemState::setRate(double host, double rate) {
     std::lock_guard lock(mutex_);
     if (!clock_.running) return;
     clock_.rebase(host, rate, endLocked());
-    changed_.notify_all();
+    ring_.wake();
 }
 
 bool ItemState::isCurrent() const {
@@ -177,7 +211,6 @@ ItemState::Pick ItemState::frameAt(MediaTime time, bool take) {
     size_t dropped = 0;
     DecodedFrame* frame = ring_.newestAtOrBefore(time, &dropped);
     stats_.droppedUnseen += static_cast<int64_t>(dropped);
-    if (dropped) changed_.notify_all();
     if (!frame) return {};
     if (ring_.size() == 1 && !drained_ && frame->end < time.seconds() &&
         lastUnderrunSerial_ != frame->serial) {
@@ -191,8 +224,9 @@ ItemState::Pick ItemState::frameAt(MediaTime time, bool take) {
 void ItemState::seekToStart() {
     {
         std::lock_guard lock(mutex_);
-        ++seekGeneration_;
+        seekGeneration_.fetch_add(1);
         ring_.clear();
+        if (pool_) pool_->wake();
         ready_ = failed_;
         drained_ = false;
         resumePosition_ = 0;
@@ -202,9 +236,8 @@ void ItemState::seekToStart() {
             clock_.anchorHost = hostTime();
             clock_.waiting = !ready_;
         }
-        changed_.notify_all();
     }
-    wake();
+    notifyListener();
 }
 
 MediaTime ItemState::duration() const {
@@ -253,14 +286,14 @@ PixelBufferRef ItemState::takeNextFrame(std::chrono::milliseconds timeout, bool*
     std::unique_lock lock(mutex_);
     if (!pullMode_) {
         pullMode_ = true;
-        changed_.notify_all();
+        ring_.wake();
     }
-    changed_.wait_for(lock, timeout, [&] { return !ring_.empty() || drained_ || failed_; });
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (ring_.empty() && !drained_ && !failed_ && ring_.waitForChange(lock, deadline)) {
+    }
     *ended = ring_.empty() && (drained_ || failed_);
     if (ring_.empty()) return nullptr;
-    DecodedFrame frame = ring_.takeFront();
-    changed_.notify_all();
-    return frame.buffer;
+    return ring_.takeFront().buffer;
 }
 
 void ItemState::fail(std::string reason) {
@@ -268,10 +301,9 @@ void ItemState::fail(std::string reason) {
         std::lock_guard lock(mutex_);
         failed_ = true;
         failureReason_ = std::move(reason);
-        changed_.notify_all();
+        ring_.wake();
     }
-    wake();
-    runReadyHandlers();
+    notifyListener();
 }
 
 void ItemState::trimByClockLocked(double host) {
@@ -282,195 +314,210 @@ void ItemState::trimByClockLocked(double host) {
     stats_.droppedUnseen += static_cast<int64_t>(dropped);
 }
 
+bool ItemState::isStale(int64_t generation) const {
+    return stopping_.load() || generation != seekGeneration_.load();
+}
+
+// Frames go through the steps in turn: restart (a seek, or the wait after
+// the last frame of a pass), drain (the end of a pass), retime (item time),
+// reserve (a place in the ring and a surface), publish (into the ring).
 void ItemState::run() {
     quietenMediaLibraries();
-    Demuxer demuxer([this] { return stopping_.load(std::memory_order_relaxed); });
-    VideoDecoder decoder;
-    FrameConverter converter;
-    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
-                                                       [](AVFrame* f) { av_frame_free(&f); });
-    std::string error;
-    if (!frame) return fail("out of memory");
-    if (!demuxer.open(path_, &error) || !decoder.open(demuxer.stream(), &error)) {
-        if (!stopping_) fail(error);
-        return;
-    }
-    converter.setRotation(demuxer.rotation());
-    const AVRational timeBase = demuxer.stream()->time_base;
-    const int64_t nominalTicks = demuxer.nominalFrameTicks();
-    const auto seconds = [&](int64_t ticks) {
-        return static_cast<double>(ticks) * av_q2d(timeBase);
-    };
-    const auto mediaTime = [&](int64_t ticks) {
-        if (timeBase.num == 1) return MediaTime{ticks, timeBase.den};
-        return MediaTime{av_rescale_q(ticks, timeBase, {1, 90000}), 90000};
-    };
-    {
-        std::lock_guard lock(mutex_);
-        durationEstimate_ = demuxer.durationEstimate();
-    }
-
-    bool haveOrigin = false;
-    int64_t origin = 0;
-    DecodeRun run;
+    Decoding d([this] { return stopping_.load(std::memory_order_relaxed); });
+    if (!open(d)) return;
     while (!stopping_) {
-        {
-            std::unique_lock lock(mutex_);
-            if (run.generation != seekGeneration_) {
-                run = DecodeRun{};
-                run.generation = seekGeneration_;
-                lock.unlock();
-                if (!demuxer.seekToStart()) {
-                    // Formats without seeking (pipes of images, some raw
-                    // streams) start over by opening the file again.
-                    if (!demuxer.open(path_, &error) || !decoder.open(demuxer.stream(), &error)) {
-                        // Gone (deleted, unreadable): nothing more to play.
-                        lock.lock();
-                        if (run.generation == seekGeneration_) drained_ = true;
-                        run.drained = true;
-                        continue;
-                    }
-                } else {
-                    decoder.flush();
-                }
-                continue;
-            }
-            if (run.drained) {
-                changed_.wait(lock, [&] { return stopping_ || run.generation != seekGeneration_; });
-                continue;
-            }
-        }
-
-        const int received = decoder.receive(demuxer, frame.get());
+        if (restart(d)) continue;
+        const int received = d.decoder.receive(d.demuxer, d.frame.get());
         if (received == AVERROR_EXIT) break;
         if (received < 0) {
-            run.drained = true;
-            if (stats().decoded == 0 && !stopping_) {
-                // Opened, but not one frame came out of it: it never plays.
-                fail("no video frame could be decoded");
-                continue;
-            }
-            {
-                std::lock_guard lock(mutex_);
-                if (run.generation != seekGeneration_) continue;
-                drained_ = true;
-                if (run.frames > 0) {
-                    double end = seconds(run.lastTicks + run.lastDurationTicks);
-                    if (run.frames == 1) end = std::max(end, kSingleFrameSeconds);
-                    duration_ = end;
-                    durationKnown_ = true;
-                    if (!ring_.empty()) ring_.back().end = end;
-                }
-                changed_.notify_all();
-            }
-            wake();
+            drain(d);
             continue;
         }
+        const std::optional<Timing> timing = retime(d);
+        std::shared_ptr<Surface> surface = timing ? reserve(d, *timing) : nullptr;
+        const bool converted = surface && d.converter.convert(*d.frame, *surface);
+        av_frame_unref(d.frame.get());
+        if (converted) publish(d, *timing, std::move(surface));
+    }
+}
 
-        // Item time of this frame, in stream ticks from the first frame.
-        const int64_t pts = frame->best_effort_timestamp;
-        if (!haveOrigin) {
-            origin = pts == AV_NOPTS_VALUE ? 0 : pts;
-            haveOrigin = true;
+bool ItemState::open(Decoding& d) {
+    std::string error;
+    if (!d.frame) {
+        fail("out of memory");
+        return false;
+    }
+    if (!d.demuxer.open(path_, &error) || !d.decoder.open(d.demuxer.stream(), &error)) {
+        if (!stopping_) fail(error);
+        return false;
+    }
+    d.converter.setRotation(d.demuxer.rotation());
+    d.timeBase = d.demuxer.stream()->time_base;
+    d.nominalTicks = d.demuxer.nominalFrameTicks();
+    std::lock_guard lock(mutex_);
+    durationEstimate_ = d.demuxer.durationEstimate();
+    return true;
+}
+
+// Starts a new pass after a seek; after the last frame of a pass, sleeps
+// until the next seek. True when it did either (the loop looks again).
+bool ItemState::restart(Decoding& d) {
+    std::unique_lock lock(mutex_);
+    if (d.pass.generation == seekGeneration_) {
+        if (!d.pass.drained) return false;
+        while (!isStale(d.pass.generation)) ring_.waitForChange(lock);
+        return true;
+    }
+    d.pass = Decoding::Pass{};
+    d.pass.generation = seekGeneration_;
+    lock.unlock();
+    if (d.demuxer.seekToStart()) {
+        d.decoder.flush();
+        return true;
+    }
+    // Formats without seeking (pipes of images, some raw streams) start over
+    // by opening the file again.
+    std::string error;
+    if (d.demuxer.open(path_, &error) && d.decoder.open(d.demuxer.stream(), &error)) return true;
+    // Gone (deleted, unreadable): nothing more to play.
+    d.pass.drained = true;
+    lock.lock();
+    if (d.pass.generation != seekGeneration_) return true;
+    drained_ = true;
+    ring_.wake();
+    lock.unlock();
+    notifyListener();
+    return true;
+}
+
+// The pass has no more frames: the item's end is now exact.
+void ItemState::drain(Decoding& d) {
+    d.pass.drained = true;
+    {
+        std::lock_guard lock(mutex_);
+        if (d.pass.generation != seekGeneration_) return;
+        drained_ = true;
+        if (d.pass.frames > 0) {
+            double end = d.seconds(d.pass.lastTicks + d.pass.lastDurationTicks);
+            if (d.pass.frames == 1) end = std::max(end, kSingleFrameSeconds);
+            duration_ = end;
+            durationKnown_ = true;
+            if (!ring_.empty()) ring_.back().end = end;
         }
-        int64_t ticks =
-            pts == AV_NOPTS_VALUE ? run.lastTicks + run.lastDurationTicks : pts - origin;
-        if (ticks < 0) {  // before the start: the seek landed on an earlier key frame
-            av_frame_unref(frame.get());
+        // A file that opens but whose frames all fail to decode or convert
+        // is as unplayable as one that does not open.
+        if (stats_.decoded == 0 && !failed_) {
+            failed_ = true;
+            failureReason_ = "no video frame could be decoded";
+        }
+        ring_.wake();
+    }
+    notifyListener();
+}
+
+// The frame's item time, in stream ticks from the first frame; none for a
+// frame before the start (a seek lands on the key frame before it).
+std::optional<ItemState::Timing> ItemState::retime(Decoding& d) {
+    auto& pass = d.pass;
+    const int64_t pts = d.frame->best_effort_timestamp;
+    if (!d.haveOrigin) {
+        d.origin = pts == AV_NOPTS_VALUE ? 0 : pts;
+        d.haveOrigin = true;
+    }
+    int64_t ticks =
+        pts == AV_NOPTS_VALUE ? pass.lastTicks + pass.lastDurationTicks : pts - d.origin;
+    if (ticks < 0) return std::nullopt;
+    // Timestamps must rise for "newest frame at or before" to mean anything;
+    // broken files repeat them.
+    if (pass.frames > 0 && ticks <= pass.lastTicks)
+        ticks = pass.lastTicks + std::max<int64_t>(1, pass.lastDurationTicks);
+    const int64_t packetTicks = packetDuration(*d.frame);
+    const int64_t durationTicks = packetTicks > 0 ? packetTicks : d.nominalTicks;
+    pass.lastTicks = ticks;
+    pass.lastDurationTicks = durationTicks;
+    ++pass.frames;
+    return Timing{ticks, d.seconds(ticks), d.seconds(ticks + durationTicks)};
+}
+
+// A place in the ring and a surface nobody holds, for a frame worth showing;
+// nullptr for a frame to skip (late, or overtaken by a seek or a stop).
+std::shared_ptr<Surface> ItemState::reserve(Decoding& d, const Timing& t) {
+    const int width = d.converter.outputWidth(*d.frame);
+    const int height = d.converter.outputHeight(*d.frame);
+    const int64_t generation = d.pass.generation;
+    SurfacePool* pool = nullptr;
+    {
+        std::unique_lock lock(mutex_);
+        if (!ring_.empty() && ring_.back().serial == nextSerial_ - 1) ring_.back().end = t.start;
+        if (!pool_) {
+            const size_t frameBytes =
+                static_cast<size_t>(std::max(width, 1)) * std::max(height, 1) * 4;
+            ring_.setCapacity(std::clamp(kRingBytes / frameBytes, kMinRingFrames, kMaxRingFrames));
+            pool_ = std::make_unique<SurfacePool>(ring_.capacity() + kHeldSurfaces);
+        }
+        // A frame whose time passed more than a frame ago is not worth
+        // converting: skip it to stay on the clock (never the first one of a
+        // pass, which the item needs to start).
+        if (d.pass.frames > 1 && clock_.running && !clock_.waiting && !pullMode_ &&
+            t.end + (t.end - t.start) < clock_.itemTime(hostTime(), endLocked())) {
+            ++stats_.skippedLate;
+            return nullptr;
+        }
+        if (!waitForRoomLocked(lock, generation)) return nullptr;
+        pool = pool_.get();  // made once, kept until the item goes
+    }
+    // Sleeps until a holder lets a surface go; a seek or a stop wakes it.
+    return pool->acquireWaiting(width, height, [this, generation] { return isStale(generation); });
+}
+
+// Sleeps while the ring holds as many frames ahead as the item wants: until
+// a consumer takes or passes one, the clock makes the oldest stale, or the
+// clock, a seek or a stop changes what is wanted. False when overtaken.
+bool ItemState::waitForRoomLocked(std::unique_lock<std::mutex>& lock, int64_t generation) {
+    for (;;) {
+        if (isStale(generation)) return false;
+        const double host = hostTime();
+        trimByClockLocked(host);
+        if (ring_.size() < aheadLimitLocked()) return true;
+        std::optional<double> due;
+        if (ring_.size() >= 2 && !pullMode_) due = clock_.hostTimeAt(ring_.at(1).start);
+        if (!due) {
+            ring_.waitForChange(lock);
             continue;
         }
-        // Timestamps must rise for "newest frame at or before" to mean
-        // anything; broken files repeat them.
-        if (run.frames > 0 && ticks <= run.lastTicks)
-            ticks = run.lastTicks + std::max<int64_t>(1, run.lastDurationTicks);
-        const int64_t durationTicks = frame->pkt_duration > 0 ? frame->pkt_duration : nominalTicks;
-        run.lastTicks = ticks;
-        run.lastDurationTicks = durationTicks;
-        ++run.frames;
-        const double start = seconds(ticks);
-        const double end = seconds(ticks + durationTicks);
-        const int width = converter.outputWidth(*frame);
-        const int height = converter.outputHeight(*frame);
+        const auto wait = std::chrono::duration<double>(std::max(0.0, *due - host));
+        ring_.waitForChange(lock, std::chrono::steady_clock::now() +
+                                      std::chrono::duration_cast<std::chrono::nanoseconds>(wait) +
+                                      kDueSlack);
+    }
+}
 
-        std::shared_ptr<Surface> surface;
-        {
-            std::unique_lock lock(mutex_);
-            if (!ring_.empty() && ring_.back().serial == nextSerial_ - 1) ring_.back().end = start;
-            if (!pool_) {
-                const size_t frameBytes =
-                    static_cast<size_t>(std::max(width, 1)) * std::max(height, 1) * 4;
-                ring_.setCapacity(
-                    std::clamp(kRingBytes / frameBytes, kMinRingFrames, kMaxRingFrames));
-                pool_ = std::make_unique<SurfacePool>(ring_.capacity() + kHeldSurfaces);
+void ItemState::publish(Decoding& d, const Timing& t, std::shared_ptr<Surface> surface) {
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (d.pass.generation != seekGeneration_) return;
+        DecodedFrame decoded;
+        decoded.buffer = std::make_shared<PixelBuffer>(std::move(surface), d.mediaTime(t.ticks));
+        decoded.time = decoded.buffer->presentationTime();
+        decoded.start = t.start;
+        decoded.end = t.end;
+        decoded.serial = nextSerial_;
+        // Only this thread pushes, after reserve() found room.
+        if (!ring_.push(std::move(decoded))) return;
+        ++nextSerial_;
+        ++stats_.decoded;
+        if (!ready_) {
+            first = true;
+            ready_ = true;
+            if (clock_.running && clock_.waiting) {
+                // The clock waited for this frame: start now.
+                clock_.waiting = false;
+                clock_.anchorHost = std::max(clock_.anchorHost, hostTime());
             }
-            // A frame whose time passed more than a frame ago is not worth
-            // converting: skip it to stay on the clock (never the first one
-            // of a run, which the item needs to start).
-            if (run.frames > 1 && clock_.running && !clock_.waiting && !pullMode_ &&
-                end + (end - start) < clock_.itemTime(hostTime(), endLocked())) {
-                ++stats_.skippedLate;
-                av_frame_unref(frame.get());
-                continue;
-            }
-            // Room in the ring, and a surface nobody holds.
-            for (;;) {
-                if (stopping_ || run.generation != seekGeneration_) break;
-                const double host = hostTime();
-                trimByClockLocked(host);
-                if (ring_.size() < aheadLimitLocked()) {
-                    surface = pool_->acquire(width, height);
-                    if (surface) break;
-                    changed_.wait_for(lock, kPoolRetry);
-                    continue;
-                }
-                // Full: wake when the clock makes the oldest frame stale.
-                std::optional<double> due;
-                if (ring_.size() >= 2 && !pullMode_) due = clock_.hostTimeAt(ring_.at(1).start);
-                if (due) {
-                    const auto wait = std::chrono::duration<double>(std::max(0.0, *due - host));
-                    changed_.wait_for(lock, wait + std::chrono::microseconds(100));
-                } else {
-                    changed_.wait(lock);
-                }
-            }
-            if (!surface) {
-                av_frame_unref(frame.get());
-                continue;
-            }
-        }
-
-        const bool converted = converter.convert(*frame, *surface);
-        av_frame_unref(frame.get());
-        if (!converted) continue;
-
-        bool first = false;
-        {
-            std::lock_guard lock(mutex_);
-            if (run.generation != seekGeneration_) continue;
-            DecodedFrame decoded;
-            decoded.buffer = std::make_shared<PixelBuffer>(std::move(surface), mediaTime(ticks));
-            decoded.time = decoded.buffer->presentationTime();
-            decoded.start = start;
-            decoded.end = end;
-            decoded.serial = nextSerial_++;
-            ring_.push(std::move(decoded));
-            ++stats_.decoded;
-            if (!ready_) {
-                first = true;
-                ready_ = true;
-                if (clock_.running && clock_.waiting) {
-                    // The clock waited for this frame: start now.
-                    clock_.waiting = false;
-                    clock_.anchorHost = std::max(clock_.anchorHost, hostTime());
-                }
-            }
-            changed_.notify_all();
-        }
-        if (first) {
-            wake();
-            runReadyHandlers();
         }
     }
+    if (first) notifyListener();
 }
 
 }  // namespace cliploop

@@ -5,10 +5,14 @@
 //
 // Threads: the decode thread is the only one touching libav state. Every
 // public method may be called from any thread; none waits for I/O or
-// decoding (takeNextFrame waits only as long as its timeout).
+// decoding (takeNextFrame waits only as long as its timeout). The decode
+// thread sleeps while the ring is full and while every surface is held, and
+// is woken by the change it waits for, by a seek and by a stop.
+//
+// Private to the engine: the public face of an item is PlayerItem; engine
+// code reaches an item's state through ItemAccess.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,11 +92,21 @@ class ItemState {
     PixelBufferRef takeNextFrame(std::chrono::milliseconds timeout, bool* ended);
 
   private:
-    struct DecodeRun;
+    struct Decoding;
+    struct Timing;
+    // The decode thread's steps, in the order a frame passes them.
     void run();
+    bool open(Decoding& d);
+    bool restart(Decoding& d);
+    void drain(Decoding& d);
+    std::optional<Timing> retime(Decoding& d);
+    std::shared_ptr<Surface> reserve(Decoding& d, const Timing& t);
+    void publish(Decoding& d, const Timing& t, std::shared_ptr<Surface> surface);
+
+    bool waitForRoomLocked(std::unique_lock<std::mutex>& lock, int64_t generation);
+    bool isStale(int64_t generation) const;
     void fail(std::string reason);
-    void wake();
-    void runReadyHandlers();
+    void notifyListener();
     size_t aheadLimitLocked() const;
     double endLocked() const;
     void trimByClockLocked(double host);
@@ -103,7 +117,6 @@ class ItemState {
     std::once_flag joinOnce_;
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
     std::function<void()> listener_;
     std::vector<std::function<void()>> readyHandlers_;
     PlaybackClock clock_;
@@ -114,7 +127,9 @@ class ItemState {
     // decoder has the ring's length of time to catch up before a frame is due.
     size_t primeFrames_ = 6;
     std::unique_ptr<SurfacePool> pool_;
-    int64_t seekGeneration_ = 0;
+    // Written under the lock; atomic so that a decode thread asleep in the
+    // surface pool can tell a seek without it.
+    std::atomic<int64_t> seekGeneration_{0};
     int64_t nextSerial_ = 0;
     bool ready_ = false;
     bool drained_ = false;  // the current run has no more frames
@@ -126,6 +141,11 @@ class ItemState {
     bool pullMode_ = false;
     int64_t lastUnderrunSerial_ = -1;
     ItemStats stats_;
+};
+
+// The engine's way from a PlayerItem to its state.
+struct ItemAccess {
+    static ItemState& of(const PlayerItem& item) { return *item.state_; }
 };
 
 }  // namespace cliploop

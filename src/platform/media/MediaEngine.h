@@ -52,8 +52,8 @@ inline bool operator==(MediaTime a, MediaTime b) {
 }
 
 // A decoded frame: BGRA pixels in a Surface, upright (orientation applied).
-// Shared by reference count; the surface is not reused while any holder of
-// the pixel buffer or of the surface remains.
+// Shared by reference count; the surface goes back to its pool only when the
+// last holder of the pixel buffer or of the surface lets go.
 class PixelBuffer {
   public:
     PixelBuffer(std::shared_ptr<Surface> surface, MediaTime presentationTime);
@@ -100,7 +100,8 @@ struct ItemStats {
 
 class PlayerItemVideoOutput;
 class QueuePlayer;
-struct ItemState;  // the engine's per-item state (demuxer, decoder, frames)
+class ItemState;    // the engine's per-item state (demuxer, decoder, frames)
+struct ItemAccess;  // how the engine reaches it
 
 // One playback of an asset, with its own demuxer and decoder: two items of one
 // asset play independently.
@@ -113,7 +114,8 @@ class PlayerItem : public std::enable_shared_from_this<PlayerItem> {
     // Rewinds: the item plays from `time` (only zero is supported) the next
     // time it is current; frames decoded beyond it are dropped.
     void seekToTime(MediaTime time);
-    // The output delivers this item's frames from now on.
+    // The output delivers this item's frames from now on. The item does not
+    // keep the output alive: outputs() lists those that others still hold.
     void addOutput(std::shared_ptr<PlayerItemVideoOutput> output);
     void removeOutput(const std::shared_ptr<PlayerItemVideoOutput>& output);
     std::vector<std::shared_ptr<PlayerItemVideoOutput>> outputs() const;
@@ -142,14 +144,16 @@ class PlayerItem : public std::enable_shared_from_this<PlayerItem> {
     // failure). An item read this way must not be given to a player.
     PixelBufferRef copyNextPixelBuffer(std::chrono::milliseconds timeout, bool* ended);
 
-    std::shared_ptr<ItemState> state() const { return state_; }
-
   private:
+    friend struct ItemAccess;
     explicit PlayerItem(std::shared_ptr<Asset> asset);
+    void detach(const PlayerItemVideoOutput& output);
     std::shared_ptr<Asset> asset_;
     std::shared_ptr<ItemState> state_;
     mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<PlayerItemVideoOutput>> outputs_;
+    // Not owned: an output nobody else holds can never be read again, and a
+    // looping clip attaches a fresh one at every turn.
+    std::vector<std::weak_ptr<PlayerItemVideoOutput>> outputs_;
 };
 
 extern const char* const kPlayerItemDidPlayToEndTimeNotification;

@@ -35,17 +35,18 @@ void PlayerItem::addOutput(std::shared_ptr<PlayerItemVideoOutput> output) {
         output->item_ = weak_from_this();
         output->lastTakenSerial_ = -1;
     }
-    if (previous && previous.get() != this) {
-        std::lock_guard lock(previous->mutex_);
-        std::erase(previous->outputs_, output);
-    }
+    if (previous && previous.get() != this) previous->detach(*output);
     std::lock_guard lock(mutex_);
-    // Outputs that only this list still holds can never be read again: a
-    // looping clip attaches a fresh output at every turn, and the list must
-    // not grow with them.
-    std::erase_if(outputs_, [](const auto& o) { return o.use_count() == 1; });
-    if (std::find(outputs_.begin(), outputs_.end(), output) == outputs_.end())
-        outputs_.push_back(std::move(output));
+    std::erase_if(outputs_, [&](const auto& o) { return o.expired() || o.lock() == output; });
+    outputs_.push_back(output);
+}
+
+void PlayerItem::detach(const PlayerItemVideoOutput& output) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(outputs_, [&](const auto& o) {
+        const auto held = o.lock();
+        return !held || held.get() == &output;
+    });
 }
 
 void PlayerItem::removeOutput(const std::shared_ptr<PlayerItemVideoOutput>& output) {
@@ -54,13 +55,16 @@ void PlayerItem::removeOutput(const std::shared_ptr<PlayerItemVideoOutput>& outp
         std::lock_guard lock(output->mutex_);
         if (output->item_.lock().get() == this) output->item_.reset();
     }
-    std::lock_guard lock(mutex_);
-    std::erase(outputs_, output);
+    detach(*output);
 }
 
 std::vector<std::shared_ptr<PlayerItemVideoOutput>> PlayerItem::outputs() const {
     std::lock_guard lock(mutex_);
-    return outputs_;
+    std::vector<std::shared_ptr<PlayerItemVideoOutput>> held;
+    for (const auto& o : outputs_) {
+        if (auto output = o.lock()) held.push_back(std::move(output));
+    }
+    return held;
 }
 
 MediaTime PlayerItem::duration() const {

@@ -17,14 +17,14 @@ MediaTime PlayerItemVideoOutput::itemTimeForHostTime(double hostTime) const {
         std::lock_guard lock(mutex_);
         item = item_.lock();
     }
-    return item ? item->state()->itemTime(hostTime) : MediaTime::invalid();
+    return item ? ItemAccess::of(*item).itemTime(hostTime) : MediaTime::invalid();
 }
 
 bool PlayerItemVideoOutput::hasNewPixelBufferForItemTime(MediaTime itemTime) const {
     std::lock_guard lock(mutex_);
     const auto item = item_.lock();
     if (!item) return false;
-    const auto pick = item->state()->frameAt(itemTime, false);
+    const auto pick = ItemAccess::of(*item).frameAt(itemTime, false);
     return pick.buffer && pick.serial > lastTakenSerial_;
 }
 
@@ -34,7 +34,7 @@ PixelBufferRef PlayerItemVideoOutput::copyPixelBufferForItemTime(MediaTime itemT
     std::lock_guard lock(mutex_);
     const auto item = item_.lock();
     if (!item) return nullptr;
-    auto pick = item->state()->frameAt(itemTime, true);
+    auto pick = ItemAccess::of(*item).frameAt(itemTime, true);
     if (!pick.buffer) return nullptr;
     lastTakenSerial_ = std::max(lastTakenSerial_, pick.serial);
     if (itemTimeForDisplay) *itemTimeForDisplay = pick.buffer->presentationTime();

@@ -50,17 +50,17 @@ struct PlayerCore {
 
     void makeCurrentLocked(const std::shared_ptr<PlayerItem>& item, double anchorHost,
                            const std::shared_ptr<PlayerCore>& self) {
-        item->state()->setListener([weak = std::weak_ptr<PlayerCore>(self)] {
+        ItemAccess::of(*item).setListener([weak = std::weak_ptr<PlayerCore>(self)] {
             if (auto core = weak.lock()) core->wake();
         });
-        item->state()->becomeCurrent(anchorHost, rate);
+        ItemAccess::of(*item).becomeCurrent(anchorHost, rate);
     }
 
     // Removes the current item; the next one plays on from `anchorHost`.
     void removeCurrentLocked(double now, double anchorHost,
                              const std::shared_ptr<PlayerCore>& self) {
         auto ended = items.front();
-        ended->state()->resignCurrent(now);
+        ItemAccess::of(*ended).resignCurrent(now);
         items.pop_front();
         if (!items.empty()) makeCurrentLocked(items.front(), anchorHost, self);
         ++queueGeneration;
@@ -88,7 +88,7 @@ QueuePlayer::~QueuePlayer() {
     {
         std::lock_guard lock(core.mutex);
         core.stopping = true;
-        if (!core.items.empty()) core.items.front()->state()->resignCurrent(hostTime());
+        if (!core.items.empty()) ItemAccess::of(*core.items.front()).resignCurrent(hostTime());
         core.changedLocked();
     }
     // Dropped from an end-of-item observer: the playback thread finishes on
@@ -110,7 +110,7 @@ void PlayerCore::run(const std::shared_ptr<PlayerCore>& self) {
         const uint64_t seen = events;
         const auto woken = [&] { return stopping || events != seen; };
         const std::shared_ptr<PlayerItem> item = items.empty() ? nullptr : items.front();
-        const auto due = item ? item->state()->runOutHostTime() : std::nullopt;
+        const auto due = item ? ItemAccess::of(*item).runOutHostTime() : std::nullopt;
         if (!due) {
             changed.wait(lock, woken);
             continue;
@@ -120,7 +120,7 @@ void PlayerCore::run(const std::shared_ptr<PlayerCore>& self) {
             changed.wait_for(lock, std::chrono::duration<double>(*due - now), woken);
             continue;
         }
-        item->state()->markEndReported();
+        ItemAccess::of(*item).markEndReported();
         const uint64_t generation = queueGeneration;
         lock.unlock();
         // While observers run, `item` is still the current item.
@@ -135,7 +135,7 @@ void PlayerCore::run(const std::shared_ptr<PlayerCore>& self) {
                 break;
             case ActionAtItemEnd::Pause:
                 rate = 0;
-                item->state()->setRate(hostTime(), 0);
+                ItemAccess::of(*item).setRate(hostTime(), 0);
                 break;
             case ActionAtItemEnd::None:
                 break;
@@ -155,7 +155,7 @@ void QueuePlayer::setRate(float rate) {
     auto& core = *impl_->core;
     std::lock_guard lock(core.mutex);
     core.rate = sanitizedRate(rate);
-    if (!core.items.empty()) core.items.front()->state()->setRate(hostTime(), core.rate);
+    if (!core.items.empty()) ItemAccess::of(*core.items.front()).setRate(hostTime(), core.rate);
     core.changedLocked();
 }
 
@@ -167,7 +167,7 @@ float QueuePlayer::rate() const {
 void QueuePlayer::removeAllItems() {
     auto& core = *impl_->core;
     std::lock_guard lock(core.mutex);
-    if (!core.items.empty()) core.items.front()->state()->resignCurrent(hostTime());
+    if (!core.items.empty()) ItemAccess::of(*core.items.front()).resignCurrent(hostTime());
     core.items.clear();
     ++core.queueGeneration;
     core.changedLocked();
@@ -179,7 +179,7 @@ void QueuePlayer::replaceCurrentItemWithPlayerItem(std::shared_ptr<PlayerItem> i
     const double now = hostTime();
     if (!core.items.empty() && core.items.front() == item) return;
     if (!core.items.empty()) {
-        core.items.front()->state()->resignCurrent(now);
+        ItemAccess::of(*core.items.front()).resignCurrent(now);
         core.items.pop_front();
     }
     if (item) {
@@ -226,7 +226,7 @@ void QueuePlayer::removeItem(const std::shared_ptr<PlayerItem>& item) {
     // one had already run out (a loop turn in the end-of-item observer), that
     // is the host time of its end, so the turn adds no gap.
     const double now = hostTime();
-    const auto end = item->state()->endHostTime();
+    const auto end = ItemAccess::of(*item).endHostTime();
     const double anchor = end && *end <= now ? *end : now;
     core.removeCurrentLocked(now, anchor, impl_->core);
 }
@@ -248,7 +248,7 @@ std::vector<std::shared_ptr<PlayerItem>> QueuePlayer::items() const {
 
 MediaTime QueuePlayer::currentTimeForHostTime(double hostTime) const {
     const auto item = currentItem();
-    return item ? item->state()->itemTime(hostTime) : MediaTime::invalid();
+    return item ? ItemAccess::of(*item).itemTime(hostTime) : MediaTime::invalid();
 }
 
 }  // namespace cliploop

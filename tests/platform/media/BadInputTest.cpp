@@ -27,15 +27,26 @@ TEST(BadInput, UnplayableFilesFailQuietlyNeverDeliverNorEndAndBlockNothing) {
         item->addOutput(output);
         player->setRate(8.0f);
         ASSERT_TRUE(eventually([&] { return item->failed(); }));
-        EXPECT_FALSE(item->state()->failureReason().empty());
+        EXPECT_FALSE(item->failureReason().empty());
         EXPECT_FALSE(output->hasNewPixelBufferForItemTime(output->itemTimeForHostTime(hostTime())));
         EXPECT_EQ(pictures.frameForHostTime(hostTime()), nullptr);
-        EXPECT_EQ(item->state()->runOutHostTime(), std::nullopt);  // it never ends
-        EXPECT_EQ(item->state()->surfaceCount(), 0u);
+        EXPECT_EQ(ItemAccess::of(*item).runOutHostTime(), std::nullopt);  // it never ends
+        EXPECT_EQ(ItemAccess::of(*item).surfaceCount(), 0u);
+        // The queue still obeys, and a rewind keeps the failure and its reason.
         item->seekToTime(MediaTime::zero());
+        EXPECT_TRUE(item->failed());
+        EXPECT_TRUE(item->isReady());
+        EXPECT_FALSE(item->failureReason().empty());
         player->removeItem(item);
+        EXPECT_EQ(player->currentItem(), nullptr);
         player->insertItem(item, nullptr);
+        EXPECT_EQ(player->currentItem(), item);
+        EXPECT_FALSE(item->endHostTime().has_value());
         player->removeAllItems();
+        EXPECT_TRUE(player->items().empty());
+        bool ended = false;
+        EXPECT_EQ(item->copyNextPixelBuffer(std::chrono::milliseconds(0), &ended), nullptr);
+        EXPECT_TRUE(ended);
     }
 }
 

@@ -2,6 +2,8 @@
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "support/MediaTestSupport.h"
 
 namespace cliploop::testing {
@@ -46,9 +48,31 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
         }
         EXPECT_FALSE(item->failed());
         // Memory stays bounded: at most eight 8K surfaces' worth.
-        EXPECT_LE(item->state()->surfaceCount(), item->state()->surfaceCapacity());
-        EXPECT_LE(item->state()->surfaceCapacity() * r.width * r.height, 8u * 7680 * 4320);
+        const ItemState& state = ItemAccess::of(*item);
+        EXPECT_LE(state.surfaceCount(), state.surfaceCapacity());
+        EXPECT_LE(state.surfaceCapacity() * r.width * r.height, 8u * 7680 * 4320);
     }
+}
+
+TEST(ItemDecoding, ADecoderOutOfSurfacesSleepsUntilOneComesBackAndAStopWakesIt) {
+    auto state = std::make_unique<ItemState>(clip("held.mp4", {.frames = 30}));
+    state->start();
+    // Hold every surface the pool has: the decoder has nowhere to write.
+    std::vector<PixelBufferRef> held;
+    bool ended = false;
+    while (held.empty() || held.size() < state->surfaceCapacity()) {
+        auto frame = state->takeNextFrame(std::chrono::seconds(30), &ended);
+        ASSERT_TRUE(frame);
+        held.push_back(std::move(frame));
+    }
+    EXPECT_EQ(state->surfaceCount(), held.size());
+    held.erase(held.begin());  // one comes back: the next frame follows
+    auto next = state->takeNextFrame(std::chrono::seconds(30), &ended);
+    ASSERT_TRUE(next);
+    EXPECT_EQ(readFrameNumber(*next), static_cast<int>(held.size()) + 1);
+    held.push_back(std::move(next));
+    state.reset();                                 // joins a decoder asleep in the pool again
+    EXPECT_EQ(readFrameNumber(*held.front()), 1);  // the surfaces outlive it
 }
 
 TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {

@@ -50,17 +50,17 @@ TEST(QueuePlayerContract, QueueOperationsAndRates) {
     player->removeItem(b);  // not current: just leaves
     player->removeItem(a);  // current: the next becomes current
     EXPECT_EQ(player->items(), (std::vector{c}));
-    EXPECT_TRUE(c->state()->isCurrent());
-    EXPECT_FALSE(a->state()->isCurrent());
+    EXPECT_TRUE(ItemAccess::of(*c).isCurrent());
+    EXPECT_FALSE(ItemAccess::of(*a).isCurrent());
 
-    ASSERT_TRUE(eventually([&] { return c->state()->isReady(); }));
+    ASSERT_TRUE(eventually([&] { return ItemAccess::of(*c).isReady(); }));
     player->setRate(2.0f);
     player->setRate(-1.0f);  // taken as 0: the clock stands
     EXPECT_EQ(player->rate(), 0.f);
     player->replaceCurrentItemWithPlayerItem(b);
     EXPECT_EQ(player->items(), (std::vector{b}));
     player->removeAllItems();
-    EXPECT_FALSE(b->state()->isCurrent());
+    EXPECT_FALSE(ItemAccess::of(*b).isCurrent());
     player->insertItem(a, nullptr);  // into an empty queue: current at once
     EXPECT_EQ(player->currentItem(), a);
 }
@@ -74,8 +74,9 @@ TEST(QueuePlayerContract, OutputsAndPicturesFollowTheCurrentItem) {
     player->replaceCurrentItemWithPlayerItem(a);
     player->insertItem(b, a);
     b->addOutput(output);
-    ASSERT_TRUE(eventually(
-        [&] { return pictures.frameForHostTime(hostTime()) != nullptr && b->state()->isReady(); }));
+    ASSERT_TRUE(eventually([&] {
+        return pictures.frameForHostTime(hostTime()) != nullptr && ItemAccess::of(*b).isReady();
+    }));
     // b waits behind a: its output has no item time and nothing to show.
     EXPECT_FALSE(output->itemTimeForHostTime(hostTime()).isValid());
     EXPECT_EQ(take(*output), nullptr);

@@ -117,7 +117,7 @@ inline std::vector<FrameInfo> pullNumbers(
     std::vector<FrameInfo> frames;
     bool ended = false;
     while (!ended && frames.size() < limit) {
-        auto frame = item.state()->takeNextFrame(std::chrono::seconds(30), &ended);
+        auto frame = item.copyNextPixelBuffer(std::chrono::seconds(30), &ended);
         if (!frame) break;
         if (look) look(*frame);
         frames.push_back(

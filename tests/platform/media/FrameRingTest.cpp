@@ -1,0 +1,109 @@
+// The frame ring: a bounded queue that picks the frame for a time and wakes
+// whoever waits on it at every change.
+// ctest-labels: concurrency
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "media/FrameRing.h"
+
+namespace cliploop::testing {
+namespace {
+
+// Frames at 0, 1/30, 2/30 ... (seconds); `delivered` marks those taken.
+void fill(FrameRing& ring, size_t count, const std::vector<bool>& delivered = {}) {
+    ring.setCapacity(count);
+    for (size_t i = 0; i < count; ++i) {
+        DecodedFrame f;
+        f.time = MediaTime{static_cast<int64_t>(i), 30};
+        f.serial = static_cast<int64_t>(i);
+        f.delivered = i < delivered.size() && delivered[i];
+        EXPECT_TRUE(ring.push(std::move(f)));
+    }
+}
+
+TEST(FrameRing, TheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
+    struct Case {
+        const char* name;
+        MediaTime time;
+        int64_t serial;  // -1: none
+        size_t left, droppedUnseen;
+    };
+    const Case cases[] = {
+        {"before the first", MediaTime{-1, 90000}, -1, 4, 0},
+        {"invalid", MediaTime::invalid(), -1, 4, 0},
+        {"exactly the first", MediaTime::zero(), 0, 4, 0},
+        {"between two", MediaTime{4500, 90000}, 1, 3, 0},  // frame 0 was taken
+        {"exactly the third", MediaTime{2, 30}, 2, 2, 1},
+        {"after the last", MediaTime{10, 1}, 3, 1, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FrameRing ring;
+        fill(ring, 4, {true, false, false, false});
+        size_t dropped = 0;
+        const DecodedFrame* f = ring.newestAtOrBefore(c.time, &dropped);
+        EXPECT_EQ(f ? f->serial : -1, c.serial);
+        EXPECT_EQ(ring.size(), c.left);
+        EXPECT_EQ(dropped, c.droppedUnseen);
+    }
+}
+
+TEST(FrameRing, PushRefusesAFrameBeyondTheCapacity) {
+    FrameRing ring;
+    fill(ring, 3);
+    EXPECT_TRUE(ring.full());
+    EXPECT_FALSE(ring.push(DecodedFrame{}));
+    EXPECT_EQ(ring.size(), 3u);
+    EXPECT_EQ(ring.takeFront().serial, 0);
+    EXPECT_TRUE(ring.push(DecodedFrame{}));
+    EXPECT_EQ(ring.size(), 3u);
+}
+
+TEST(FrameRing, EveryChangeAndEveryWakeEndsAWait) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* name;
+        void (*change)(FrameRing&);
+    };
+    const Case cases[] = {
+        {"push", [](FrameRing& r) { EXPECT_TRUE(r.push(DecodedFrame{})); }},
+        {"take", [](FrameRing& r) { r.takeFront(); }},
+        {"pass",
+         [](FrameRing& r) {
+             size_t dropped = 0;
+             r.newestAtOrBefore(MediaTime{1, 1}, &dropped);
+         }},
+        {"clear", [](FrameRing& r) { r.clear(); }},
+        {"wake", [](FrameRing& r) { r.wake(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::mutex mutex;
+        FrameRing ring;
+        fill(ring, 2);
+        ring.setCapacity(3);
+        std::atomic<bool> woken{false};
+        std::unique_lock lock(mutex);
+        std::thread changer([&] {
+            std::lock_guard guard(mutex);  // taken once the waiter sleeps
+            c.change(ring);
+        });
+        woken = ring.waitForChange(lock);
+        lock.unlock();
+        changer.join();
+        EXPECT_TRUE(woken.load());
+    }
+    // With nothing changing, a deadline ends the wait and says so.
+    std::mutex mutex;
+    FrameRing ring;
+    std::unique_lock lock(mutex);
+    EXPECT_FALSE(ring.waitForChange(lock, std::chrono::steady_clock::now() + 1ms));
+}
+
+}  // namespace
+}  // namespace cliploop::testing
