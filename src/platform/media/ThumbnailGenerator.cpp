@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "media/Demuxer.h"
+#include "media/SwsFormat.h"
 #include "media/VideoDecoder.h"
 
 extern "C" {
@@ -35,34 +36,6 @@ struct FrameDeleter {
     void operator()(AVFrame* frame) const { av_frame_free(&frame); }
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-
-AVPixelFormat plainFormat(AVPixelFormat format, bool* fullRange) {
-    switch (format) {
-        case AV_PIX_FMT_YUVJ420P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV420P;
-        case AV_PIX_FMT_YUVJ422P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV422P;
-        case AV_PIX_FMT_YUVJ444P:
-            *fullRange = true;
-            return AV_PIX_FMT_YUV444P;
-        default:
-            return format;
-    }
-}
-
-int swsColorspace(AVColorSpace space) {
-    switch (space) {
-        case AVCOL_SPC_BT709:
-            return SWS_CS_ITU709;
-        case AVCOL_SPC_BT2020_NCL:
-        case AVCOL_SPC_BT2020_CL:
-            return SWS_CS_BT2020;
-        default:
-            return SWS_CS_DEFAULT;
-    }
-}
 
 // Turns a BGRA picture clockwise by `degrees` (90, 180 or 270).
 Thumbnail turned(const Thumbnail& in, int degrees) {
