@@ -279,8 +279,9 @@ void printSummary(const Options& options, const ClipLoop& loop, double startHost
         if (perTurn.count(turn)) std::printf(" %d", perTurn[turn]);
     std::printf("\n");
     std::printf("frames taken: %zu\n", taken.size());
-    std::printf("frames the clock skipped: %lld\n",
-                static_cast<long long>(stats.skippedLate + stats.droppedUnseen));
+    std::printf(
+        "frames the clock skipped: %lld\n",
+        static_cast<long long>(stats.skippedLate) + static_cast<long long>(stats.droppedUnseen));
     std::printf("largest gap at a seam: %.1f ms\n", largestSeamGap * 1e3);
     std::printf("largest gap within a turn: %.1f ms (typical %.1f ms)\n", largestGap * 1e3,
                 typical * 1e3);

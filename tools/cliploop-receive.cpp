@@ -42,6 +42,7 @@ struct Options {
     std::string pngDirectory;
     bool raw = false;
     bool stats = false;
+    bool help = false;
     double timeoutSeconds = 10;
 };
 
@@ -84,8 +85,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
         } else if (arg == "--stats") {
             options->stats = true;
         } else if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            std::exit(0);
+            options->help = true;
+            return true;
         } else if (arg == "--pid") {
             const char* v = value();
             if (!v || !parseNumber(v, 1, 4194304, &number)) {
@@ -256,6 +257,10 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, &options)) {
         usage(stderr);
         return 2;
+    }
+    if (options.help) {
+        usage(stdout);
+        return 0;
     }
     if (options.list) return listServers();
 

@@ -14,7 +14,7 @@ MediaTime MediaTime::fromSeconds(double seconds, int32_t timescale) {
     if (timescale <= 0 || std::isnan(seconds)) return invalid();
     // Saturate instead of overflowing: a clock read far beyond any clip's end
     // must still compare as "later", never wrap around.
-    const double limit = static_cast<double>(std::numeric_limits<int64_t>::max() / 2);
+    const double limit = static_cast<double>(std::numeric_limits<int64_t>::max()) / 2;
     const double ticks = std::clamp(std::round(seconds * timescale), -limit, limit);
     return {static_cast<int64_t>(ticks), timescale};
 }

@@ -15,7 +15,7 @@ namespace cliploop {
 namespace {
 
 // About a thousand small pictures: a few screens of rows, a few megabytes.
-constexpr qsizetype kCacheBytes = 24 * 1024 * 1024;
+constexpr qsizetype kCacheBytes = qsizetype{24} * 1024 * 1024;
 // What a file that cannot play costs in the cache: its path, roughly.
 constexpr qsizetype kUnplayableBytes = 512;
 // Requests kept: more than any view shows at once.
