@@ -1,6 +1,5 @@
-// The whole path: cliploop-play --publish decodes a generated clip, GStreamer's
-// pipewiresrc reads the node, and what it receives is compared with FFmpeg's
-// own decode of the clip.
+// cliploop-play --publish decodes a clip, pipewiresrc reads the node, and what it receives is
+// compared with FFmpeg's own decode.
 #include <gtest/gtest.h>
 
 #include "pipewire/support/PipeWireDaemon.h"
@@ -19,7 +18,6 @@ class PipeWireEndToEnd : public ::testing::Test {
     void SetUp() override {
         clip_ = dir() + "/clip.mp4";
         const std::string reference = dir() + "/reference.raw";
-        // One second at 30 fps, lossless in its planes, each frame different.
         ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
                                "testsrc2=size=320x240:rate=30 -frames:v 30 -c:v libx264 -qp 0 "
                                "-pix_fmt yuv420p " +
@@ -43,8 +41,7 @@ class PipeWireEndToEnd : public ::testing::Test {
             dir() + "/play.out", dir() + "/play.err");
     }
 
-    // The clip frame each received picture is, in order (-1: none of them);
-    // leading pictures from before the clip's first frame are left out.
+    // The clip frame each received picture is (-1: none), after the black ones before the clip.
     std::vector<int> received(const std::string& path) const {
         const std::string data = readFile(path);
         size_t at = 0;
@@ -84,8 +81,7 @@ TEST_F(PipeWireEndToEnd, NodeCarriesEveryFrameBitIdenticalUprightAndInOrderAcros
     ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
     EXPECT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
 
-    // The player takes every frame of a 30 fps clip, so consecutive pictures
-    // are consecutive frames, the last one followed by the first at a seam.
+    // The player takes every frame, so pictures are consecutive frames, the last then the first.
     const std::vector<int> frames = received(path);
     ASSERT_GE(frames.size(), 40u);
     int seams = 0;
