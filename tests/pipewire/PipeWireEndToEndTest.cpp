@@ -37,7 +37,7 @@ class PipeWireEndToEnd : public ::testing::Test {
     std::unique_ptr<Child> play(const std::string& name, const std::string& length,
                                 const std::string& value) {
         return std::make_unique<Child>(
-            std::vector<std::string>{CLIPLOOP_PLAY, "--publish", name, length, value, clip_}, dir(),
+            std::vector<std::string>{CLIPLOOP_PLAY, "--publish", name, length, value, clip_},
             dir() + "/play.out", dir() + "/play.err");
     }
 
@@ -77,7 +77,7 @@ TEST_F(PipeWireEndToEnd, NodeCarriesEveryFrameBitIdenticalUprightAndInOrderAcros
     EXPECT_EQ(properties["media.software"], "cliploop");
 
     const std::string path = dir() + "/frames.raw";
-    Child gst(consumer("cliploop.Seams", path, 50), dir(), "/dev/null", dir() + "/gst.err");
+    Child gst(consumer("cliploop.Seams", path, 50), "/dev/null", dir() + "/gst.err");
     ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
     EXPECT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
 
@@ -102,8 +102,8 @@ TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
     const std::string videoOnly = "frames go to \"Guest\" only";
     ASSERT_TRUE(within(30s, [&] { return readFile(errors).find(videoOnly) != std::string::npos; }))
         << readFile(errors);
-    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"}, dir(),
-                   "/dev/null", dir() + "/receive.err");
+    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"}, "/dev/null",
+                   dir() + "/receive.err");
     EXPECT_EQ(receiver.wait(30s), 0) << readFile(dir() + "/receive.err");
 
     if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
@@ -111,7 +111,7 @@ TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
         SCOPED_TRACE(round == 0 ? "daemon started late" : "daemon restarted");
         ASSERT_TRUE(nodeAppears("cliploop.Guest")) << readFile(errors);
         const std::string path = dir() + "/frames" + std::to_string(round) + ".raw";
-        Child gst(consumer("cliploop.Guest", path, 5), dir(), "/dev/null", dir() + "/gst.err");
+        Child gst(consumer("cliploop.Guest", path, 5), "/dev/null", dir() + "/gst.err");
         ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
         const std::vector<int> frames = received(path);
         EXPECT_FALSE(frames.empty());
@@ -131,13 +131,13 @@ TEST_F(PipeWireEndToEnd, StalledConsumerLeavesPlaybackAndVideoAlone) {
     auto player = play("Stall", "--loops", "6");
     ASSERT_TRUE(nodeAppears("cliploop.Stall")) << readFile(dir() + "/play.err");
     const std::string path = dir() + "/frames.raw";
-    Child gst(consumer("cliploop.Stall", path), dir(), "/dev/null", dir() + "/gst.err");
+    Child gst(consumer("cliploop.Stall", path), "/dev/null", dir() + "/gst.err");
     ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= 2 * kFrameBytes; }))
         << readFile(dir() + "/gst.err");
     gst.signal(SIGSTOP);
 
-    Child receiver({CLIPLOOP_RECEIVER, "Stall", "--frames", "30", "--timeout", "20"}, dir(),
-                   "/dev/null", dir() + "/receive.err");
+    Child receiver({CLIPLOOP_RECEIVER, "Stall", "--frames", "30", "--timeout", "20"}, "/dev/null",
+                   dir() + "/receive.err");
     EXPECT_EQ(receiver.wait(60s), 0) << readFile(dir() + "/receive.err");
     ASSERT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
     EXPECT_NE(readFile(dir() + "/play.out").find("loop turns: 6"), std::string::npos)

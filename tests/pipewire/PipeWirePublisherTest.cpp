@@ -53,7 +53,6 @@ void publish(PipeWirePublisher& publisher, const Texture& texture, double width,
 TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
     PipeWireDaemon daemon;
     if (const std::string why = daemon.start(); !why.empty()) GTEST_SKIP() << why;
-    setenv("XDG_RUNTIME_DIR", daemon.runtimeDir().c_str(), 1);
     Texture texture;
     auto publisher = PipeWirePublisher::create("Sizes", texture.context);
     ASSERT_TRUE(publisher);
@@ -63,8 +62,7 @@ TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
     publish(*publisher, texture, 320, 240, false);
     ASSERT_TRUE(within(30s, [&] { return !daemon.node("cliploop.Sizes").empty(); }));
     const std::string path = daemon.runtimeDir() + "/frames.raw";
-    Child gst(consumer("cliploop.Sizes", path), daemon.runtimeDir(), "/dev/null",
-              daemon.runtimeDir() + "/gst.err");
+    Child gst(consumer("cliploop.Sizes", path), "/dev/null", daemon.runtimeDir() + "/gst.err");
     const auto arrived = [&] {
         return within(30s, [&] { return readFile(path).size() >= expected.size(); });
     };
@@ -91,7 +89,6 @@ TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
 // No daemon: pictures it cannot show are refused, and publications from many threads all count.
 TEST(PipeWirePublisher, WithoutADaemonRefusesWhatItCannotShowAndCountsEveryThread) {
     PipeWireDaemon noDaemon;  // its runtime directory stays empty
-    setenv("XDG_RUNTIME_DIR", noDaemon.runtimeDir().c_str(), 1);
     Texture texture;
     texture.bind(64, 48, 1, true);
     auto publisher = PipeWirePublisher::create("Refused", texture.context);

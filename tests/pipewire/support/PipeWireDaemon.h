@@ -46,20 +46,11 @@ bool within(std::chrono::seconds limit, Condition condition) {
 // Outputs to files; its process group ended (SIGTERM, then SIGKILL) when the object goes.
 class Child {
   public:
-    Child(const std::vector<std::string>& command, const std::string& runtimeDir,
-          const std::string& outPath, const std::string& errPath = "/dev/null") {
-        std::vector<std::string> environment{"XDG_RUNTIME_DIR=" + runtimeDir};
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string variable = *entry;
-            if (variable.rfind("XDG_RUNTIME_DIR=", 0) != 0 && variable.rfind("PIPEWIRE_", 0) != 0 &&
-                variable.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
-                environment.push_back(variable);
-        }
-        std::vector<char*> argv, envp;
+    Child(const std::vector<std::string>& command, const std::string& outPath,
+          const std::string& errPath = "/dev/null") {
+        std::vector<char*> argv;
         for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-        for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
         argv.push_back(nullptr);
-        envp.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -70,7 +61,7 @@ class Child {
         posix_spawnattr_init(&attributes);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
@@ -115,20 +106,19 @@ class Child {
     std::optional<int> status_;
 };
 
-inline std::string output(const std::vector<std::string>& command, const std::string& runtimeDir) {
-    const std::string path = runtimeDir + "/output." + std::to_string(rand());
-    Child(command, runtimeDir, path).wait(std::chrono::seconds(20));
-    std::string text = readFile(path);
-    std::filesystem::remove(path);
-    return text;
-}
-
 class PipeWireDaemon {
   public:
+    // The process's runtime directory becomes the daemon's, for every child and the publisher.
     PipeWireDaemon() {
         char pattern[] = "/tmp/cliploop-pipewire-XXXXXX";
         if (mkdtemp(pattern)) runtimeDir_ = pattern;
         chmod(runtimeDir_.c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+        std::vector<std::string> names{"DBUS_SESSION_BUS_ADDRESS"};
+        for (char** entry = environ; *entry; ++entry)
+            if (std::strncmp(*entry, "PIPEWIRE_", 9) == 0)
+                names.emplace_back(*entry, std::strchr(*entry, '=') - *entry);
+        for (const auto& name : names) unsetenv(name.c_str());
     }
     ~PipeWireDaemon() {
         stop();
@@ -150,10 +140,9 @@ class PipeWireDaemon {
                                      "pipewire & echo pipewire $!; "
                                      "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep "
                                      "0.05; done; wireplumber & echo wireplumber $!; wait"},
-            runtimeDir_, out, err);
+            out, err);
         const bool up = within(std::chrono::seconds(30), [&] {
-            return !session_->running() ||
-                   output({"pw-dump"}, runtimeDir_).find("\"WirePlumber\"") != std::string::npos;
+            return !session_->running() || dump().find("\"WirePlumber\"") != std::string::npos;
         });
         if (!up || !session_->running()) {
             session_.reset();
@@ -177,7 +166,7 @@ class PipeWireDaemon {
 
     // The properties of the node named `name`, empty when there is none.
     std::map<std::string, std::string> node(const std::string& name) const {
-        const std::string dump = output({"pw-dump"}, runtimeDir_);
+        const std::string dump = this->dump();
         const size_t at = dump.find("\"node.name\": \"" + name + "\"");
         if (at == std::string::npos) return {};
         const size_t begin = dump.rfind("\"props\": {", at);
@@ -190,6 +179,14 @@ class PipeWireDaemon {
     }
 
   private:
+    std::string dump() const {
+        const std::string path = runtimeDir_ + "/dump." + std::to_string(rand());
+        Child({"pw-dump"}, path).wait(std::chrono::seconds(20));
+        std::string text = readFile(path);
+        std::filesystem::remove(path);
+        return text;
+    }
+
     std::string runtimeDir_;
     std::unique_ptr<Child> session_;
     std::map<std::string, pid_t> pids_;
