@@ -15,7 +15,7 @@
 namespace cliploop::apptest {
 namespace {
 
-enum class Quit { Action, WindowClosed, Sigterm };
+enum class Quit { Action, WindowClosed, Sigint, Sigterm };
 
 // Set before the routine runs: its loader is a plain function.
 Quit quitBy = Quit::Action;
@@ -40,8 +40,9 @@ InterfaceObjects loadPlayAndQuit() {
             case Quit::WindowClosed:
                 window->close();
                 break;
+            case Quit::Sigint:
             case Quit::Sigterm:
-                raise(SIGTERM);
+                raise(quitBy == Quit::Sigint ? SIGINT : SIGTERM);
                 break;
         }
     });
@@ -82,11 +83,11 @@ long threadCount() {
     std::exit(outcome);
 }
 
-TEST(QuitDeathTest, TheQuitActionAClosedWindowAndSigtermEndTheProgramCleanly) {
+TEST(QuitDeathTest, TheQuitActionAClosedWindowSigintAndSigtermEndTheProgramCleanly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     clip = makeClip(320, 240, 2);
     ASSERT_FALSE(clip.path().empty());
-    for (const Quit how : {Quit::Action, Quit::WindowClosed, Quit::Sigterm}) {
+    for (const Quit how : {Quit::Action, Quit::WindowClosed, Quit::Sigint, Quit::Sigterm}) {
         SCOPED_TRACE(static_cast<int>(how));
         QTemporaryDir runtime;
         ASSERT_TRUE(runtime.isValid());
