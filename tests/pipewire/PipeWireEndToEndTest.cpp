@@ -1,6 +1,5 @@
-// The whole path: cliploop-play --publish decodes a generated clip, GStreamer's
-// pipewiresrc reads the node, and what it receives is compared with FFmpeg's
-// own decode of the clip.
+// cliploop-play --publish decodes a clip, pipewiresrc reads the node, and what it receives is
+// compared with FFmpeg's own decode.
 #include <gtest/gtest.h>
 
 #include "pipewire/support/PipeWireDaemon.h"
@@ -19,7 +18,6 @@ class PipeWireEndToEnd : public ::testing::Test {
     void SetUp() override {
         clip_ = dir() + "/clip.mp4";
         const std::string reference = dir() + "/reference.raw";
-        // One second at 30 fps, lossless in its planes, each frame different.
         ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
                                "testsrc2=size=320x240:rate=30 -frames:v 30 -c:v libx264 -qp 0 "
                                "-pix_fmt yuv420p " +
@@ -39,12 +37,11 @@ class PipeWireEndToEnd : public ::testing::Test {
     std::unique_ptr<Child> play(const std::string& name, const std::string& length,
                                 const std::string& value) {
         return std::make_unique<Child>(
-            std::vector<std::string>{CLIPLOOP_PLAY, "--publish", name, length, value, clip_}, dir(),
+            std::vector<std::string>{CLIPLOOP_PLAY, "--publish", name, length, value, clip_},
             dir() + "/play.out", dir() + "/play.err");
     }
 
-    // The clip frame each received picture is, in order (-1: none of them);
-    // leading pictures from before the clip's first frame are left out.
+    // The clip frame each received picture is (-1: none), after the black ones before the clip.
     std::vector<int> received(const std::string& path) const {
         const std::string data = readFile(path);
         size_t at = 0;
@@ -80,12 +77,11 @@ TEST_F(PipeWireEndToEnd, NodeCarriesEveryFrameBitIdenticalUprightAndInOrderAcros
     EXPECT_EQ(properties["media.software"], "cliploop");
 
     const std::string path = dir() + "/frames.raw";
-    Child gst(consumer("cliploop.Seams", path, 50), dir(), "/dev/null", dir() + "/gst.err");
+    Child gst(consumer("cliploop.Seams", path, 50), "/dev/null", dir() + "/gst.err");
     ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
     EXPECT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
 
-    // The player takes every frame of a 30 fps clip, so consecutive pictures
-    // are consecutive frames, the last one followed by the first at a seam.
+    // The player takes every frame, so pictures are consecutive frames, the last then the first.
     const std::vector<int> frames = received(path);
     ASSERT_GE(frames.size(), 40u);
     int seams = 0;
@@ -106,8 +102,8 @@ TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
     const std::string videoOnly = "frames go to \"Guest\" only";
     ASSERT_TRUE(within(30s, [&] { return readFile(errors).find(videoOnly) != std::string::npos; }))
         << readFile(errors);
-    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"}, dir(),
-                   "/dev/null", dir() + "/receive.err");
+    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"}, "/dev/null",
+                   dir() + "/receive.err");
     EXPECT_EQ(receiver.wait(30s), 0) << readFile(dir() + "/receive.err");
 
     if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
@@ -115,7 +111,7 @@ TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
         SCOPED_TRACE(round == 0 ? "daemon started late" : "daemon restarted");
         ASSERT_TRUE(nodeAppears("cliploop.Guest")) << readFile(errors);
         const std::string path = dir() + "/frames" + std::to_string(round) + ".raw";
-        Child gst(consumer("cliploop.Guest", path, 5), dir(), "/dev/null", dir() + "/gst.err");
+        Child gst(consumer("cliploop.Guest", path, 5), "/dev/null", dir() + "/gst.err");
         ASSERT_EQ(gst.wait(60s), 0) << readFile(dir() + "/gst.err");
         const std::vector<int> frames = received(path);
         EXPECT_FALSE(frames.empty());
@@ -135,13 +131,13 @@ TEST_F(PipeWireEndToEnd, StalledConsumerLeavesPlaybackAndVideoAlone) {
     auto player = play("Stall", "--loops", "6");
     ASSERT_TRUE(nodeAppears("cliploop.Stall")) << readFile(dir() + "/play.err");
     const std::string path = dir() + "/frames.raw";
-    Child gst(consumer("cliploop.Stall", path), dir(), "/dev/null", dir() + "/gst.err");
+    Child gst(consumer("cliploop.Stall", path), "/dev/null", dir() + "/gst.err");
     ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= 2 * kFrameBytes; }))
         << readFile(dir() + "/gst.err");
     gst.signal(SIGSTOP);
 
-    Child receiver({CLIPLOOP_RECEIVER, "Stall", "--frames", "30", "--timeout", "20"}, dir(),
-                   "/dev/null", dir() + "/receive.err");
+    Child receiver({CLIPLOOP_RECEIVER, "Stall", "--frames", "30", "--timeout", "20"}, "/dev/null",
+                   dir() + "/receive.err");
     EXPECT_EQ(receiver.wait(60s), 0) << readFile(dir() + "/receive.err");
     ASSERT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
     EXPECT_NE(readFile(dir() + "/play.out").find("loop turns: 6"), std::string::npos)

@@ -1,11 +1,6 @@
 #pragma once
-// A private PipeWire daemon for one test, and the child processes around it.
-//
-// The daemon runs in a runtime directory of its own (mode 0700) as
-// `dbus-run-session -- sh -c 'pipewire & wireplumber & wait'`: pipewire needs
-// no session bus, wireplumber does (and gives up when it starts before
-// pipewire's socket is there). It is stopped through the process ids the
-// shell reports, and every child is reaped, also when a check fails midway.
+// A private PipeWire daemon for one test, in a runtime directory of its own, and the child
+// processes around it, every one of them reaped also when a check fails midway.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -37,7 +32,7 @@ inline std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// Polls `condition` for at most `limit` (a hang guard, not a timing check).
+// A hang guard, not a timing check.
 template <class Condition>
 bool within(std::chrono::seconds limit, Condition condition) {
     const auto end = std::chrono::steady_clock::now() + limit;
@@ -48,38 +43,25 @@ bool within(std::chrono::seconds limit, Condition condition) {
     return true;
 }
 
-// A child process with standard output and error in files; ended (SIGTERM,
-// then SIGKILL) and reaped when the object goes.
+// Outputs to files; its process group ended (SIGTERM, then SIGKILL) when the object goes.
 class Child {
   public:
-    Child(const std::vector<std::string>& command, const std::string& runtimeDir,
-          const std::string& outPath, const std::string& errPath = "/dev/null") {
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string variable = *entry;
-            if (variable.rfind("XDG_RUNTIME_DIR=", 0) != 0 && variable.rfind("PIPEWIRE_", 0) != 0 &&
-                variable.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) != 0)
-                environment.push_back(variable);
-        }
-        environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-        std::vector<char*> argv, envp;
+    Child(const std::vector<std::string>& command, const std::string& outPath,
+          const std::string& errPath = "/dev/null") {
+        std::vector<char*> argv;
         for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
-        for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
         argv.push_back(nullptr);
-        envp.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        for (const auto& [fd, path] : {std::pair{1, &outPath}, std::pair{2, &errPath}})
+            posix_spawn_file_actions_addopen(&actions, fd, path->c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
         posix_spawnattr_t attributes;
         posix_spawnattr_init(&attributes);
-        // A group of its own, so that what it starts in turn ends with it.
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
         posix_spawnattr_setpgroup(&attributes, 0);
-        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data()) != 0)
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
@@ -88,23 +70,18 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    pid_t pid() const { return pid_; }
-    bool started() const { return pid_ > 0; }
     void signal(int number) const {
         if (pid_ > 0 && !status_) kill(pid_, number);
     }
+    bool running() { return pid_ > 0 && !reaped(); }
 
-    // The exit status once it has exited by itself within `limit`; -1 when
-    // it had to be ended, or died of a signal.
+    // Its exit status when it exits by itself within `limit`; else -1.
     int wait(std::chrono::seconds limit) {
         if (!within(limit, [&] { return reaped(); })) end();
         reaped();
         return status_ && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
     }
 
-    bool running() { return pid_ > 0 && !reaped(); }
-
-    // Ends the child's whole process group and reaps the child.
     void end() {
         if (pid_ <= 0 || reaped()) return;
         kill(-pid_, SIGCONT);
@@ -120,35 +97,28 @@ class Child {
 
   private:
     bool reaped() {
-        if (status_) return true;
         int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-        status_ = status;
-        return true;
+        if (!status_ && waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+        return status_.has_value();
     }
 
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
 
-// `command` run to its end with the daemon's runtime directory; its output.
-inline std::string output(const std::vector<std::string>& command, const std::string& runtimeDir) {
-    const std::string path = runtimeDir + "/output." + std::to_string(rand());
-    {
-        Child child(command, runtimeDir, path);
-        child.wait(std::chrono::seconds(20));
-    }
-    std::string text = readFile(path);
-    std::filesystem::remove(path);
-    return text;
-}
-
 class PipeWireDaemon {
   public:
+    // The process's runtime directory becomes the daemon's, for every child and the publisher.
     PipeWireDaemon() {
         char pattern[] = "/tmp/cliploop-pipewire-XXXXXX";
         if (mkdtemp(pattern)) runtimeDir_ = pattern;
         chmod(runtimeDir_.c_str(), 0700);
+        setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
+        std::vector<std::string> names{"DBUS_SESSION_BUS_ADDRESS"};
+        for (char** entry = environ; *entry; ++entry)
+            if (std::strncmp(*entry, "PIPEWIRE_", 9) == 0)
+                names.emplace_back(*entry, std::strchr(*entry, '=') - *entry);
+        for (const auto& name : names) unsetenv(name.c_str());
     }
     ~PipeWireDaemon() {
         stop();
@@ -158,33 +128,25 @@ class PipeWireDaemon {
 
     const std::string& runtimeDir() const { return runtimeDir_; }
 
-    // "" once the daemon and its session manager serve, else why not.
+    // "" once the daemon and its session manager serve, else why not. Wireplumber needs a session
+    // bus and gives up when it starts before pipewire's socket is there.
     std::string start() {
-        for (const char* tool : {"dbus-run-session", "pipewire", "wireplumber", "pw-dump"})
-            if (std::system(("command -v " + std::string(tool) + " >/dev/null").c_str()) != 0)
-                return std::string(tool) + " is not installed";
         const std::string out = runtimeDir_ + "/daemon.out", err = runtimeDir_ + "/daemon.err";
-        std::filesystem::remove(out);
-        std::filesystem::remove(err);
-        // What a killed daemon left; wireplumber starts once the new socket is there.
-        std::filesystem::remove(runtimeDir_ + "/pipewire-0");
-        std::filesystem::remove(runtimeDir_ + "/pipewire-0.lock");
+        for (const auto& stale :
+             {out, err, runtimeDir_ + "/pipewire-0", runtimeDir_ + "/pipewire-0.lock"})
+            std::filesystem::remove(stale);  // a killed daemon's socket and lock among them
         session_ = std::make_unique<Child>(
             std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
                                      "pipewire & echo pipewire $!; "
                                      "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep "
                                      "0.05; done; wireplumber & echo wireplumber $!; wait"},
-            runtimeDir_, out, err);
+            out, err);
         const bool up = within(std::chrono::seconds(30), [&] {
-            return !session_->running() ||
-                   (std::filesystem::exists(runtimeDir_ + "/pipewire-0") &&
-                    output({"pw-dump"}, runtimeDir_).find("\"WirePlumber\"") != std::string::npos);
+            return !session_->running() || dump().find("\"WirePlumber\"") != std::string::npos;
         });
         if (!up || !session_->running()) {
-            const std::string how = session_->running() ? "in time" : "(its session ended)";
             session_.reset();
-            return "the PipeWire daemon did not start " + how + ": " + readFile(err) +
-                   readFile(out);
+            return "the PipeWire daemon did not start: " + readFile(err) + readFile(out);
         }
         std::istringstream pids(readFile(out));
         std::string name;
@@ -193,7 +155,7 @@ class PipeWireDaemon {
         return "";
     }
 
-    // Ends pipewire and wireplumber (the session then ends by itself).
+    // Ends pipewire and wireplumber; the session then ends by itself.
     void stop(int signal = SIGTERM) {
         if (!session_) return;
         for (const auto& [name, pid] : pids_) kill(pid, signal);
@@ -204,12 +166,11 @@ class PipeWireDaemon {
 
     // The properties of the node named `name`, empty when there is none.
     std::map<std::string, std::string> node(const std::string& name) const {
-        const std::string dump = output({"pw-dump"}, runtimeDir_);
+        const std::string dump = this->dump();
         const size_t at = dump.find("\"node.name\": \"" + name + "\"");
         if (at == std::string::npos) return {};
         const size_t begin = dump.rfind("\"props\": {", at);
-        const size_t end = dump.find('}', at);
-        const std::string props = dump.substr(begin, end - begin);
+        const std::string props = dump.substr(begin, dump.find('}', at) - begin);
         std::map<std::string, std::string> result;
         const std::regex property("\"([^\"]+)\": \"([^\"]*)\"");
         for (std::sregex_iterator it(props.begin(), props.end(), property), last; it != last; ++it)
@@ -218,13 +179,20 @@ class PipeWireDaemon {
     }
 
   private:
+    std::string dump() const {
+        const std::string path = runtimeDir_ + "/dump." + std::to_string(rand());
+        Child({"pw-dump"}, path).wait(std::chrono::seconds(20));
+        std::string text = readFile(path);
+        std::filesystem::remove(path);
+        return text;
+    }
+
     std::string runtimeDir_;
     std::unique_ptr<Child> session_;
     std::map<std::string, pid_t> pids_;
 };
 
-// GStreamer's pipewiresrc reading the node `node` as BGRA into `path`, written
-// through at once so that the file shows what has arrived.
+// pipewiresrc reading `node` as BGRA into `path`, written through so the file shows what arrived.
 inline std::vector<std::string> consumer(const std::string& node, const std::string& path,
                                          int buffers = -1) {
     std::vector<std::string> command = {"gst-launch-1.0", "-q", "pipewiresrc",
