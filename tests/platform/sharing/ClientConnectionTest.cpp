@@ -26,7 +26,6 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
     };
     const double timeout = kHoldTimeoutSeconds, limit = kHoldLimitSeconds;
     const Case cases[] = {
-        {"not greeted yet", false, {}, 0, 0.5, Result::Skipped},
         {"not greeted at the limit", false, {}, 0, kGreetingLimitSeconds, Result::Skipped},
         {"silent past the limit", false, {}, 0, kGreetingLimitSeconds + kJustOver, Result::Drop},
         {"holding one briefly", true, {10}, 0, 10 + timeout, Result::Sent},

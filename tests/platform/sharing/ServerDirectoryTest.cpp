@@ -13,13 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class ServerDirectoryTest : public SharingTest {
-  protected:
-    size_t filesInDirectory() {
-        const auto dir = fs::directory_iterator(runtimeDir_ + "/cliploop");
-        return std::distance(begin(dir), end(dir));
-    }
-};
+using ServerDirectoryTest = SharingTest;
 
 // The mode of a directory of ours; 0 for anything else.
 mode_t modeOf(const std::string& path) {
@@ -28,6 +22,10 @@ mode_t modeOf(const std::string& path) {
 }
 
 TEST_F(ServerDirectoryTest, ServersOfOneNameAreAllListedAndADeadOneIsNoticedAndRemoved) {
+    const auto filesInDirectory = [&] {
+        const auto dir = fs::directory_iterator(runtimeDir_ + "/cliploop");
+        return std::distance(begin(dir), end(dir));
+    };
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t other = forkChild([&] {  // serves "Video" until killed
@@ -66,10 +64,10 @@ TEST_F(ServerDirectoryTest, ServersOfOneNameAreAllListedAndADeadOneIsNoticedAndR
     // A socket whose server died before announcing itself goes too.
     std::ofstream(runtimeDir_ + "/cliploop/Video." + std::to_string(other) + ".9.sock");
     EXPECT_EQ(listFrameServers().size(), 2u);
-    EXPECT_EQ(filesInDirectory(), 4u);
+    EXPECT_EQ(filesInDirectory(), 4);
     server_.reset();
     second.reset();
-    EXPECT_EQ(filesInDirectory(), 0u);  // a stopped server leaves no entry
+    EXPECT_EQ(filesInDirectory(), 0);  // a stopped server leaves no entry
     std::string error;
     EXPECT_FALSE(FrameClient::connect("Video", &error));
     EXPECT_NE(error.find("no frame server"), std::string::npos);
