@@ -14,15 +14,15 @@ namespace {
 namespace fs = std::filesystem;
 using Names = std::vector<std::string>;
 
-// A fresh temporary folder, removed afterwards; a trailing slash makes a folder.
+// A fresh temporary folder, removed afterwards; in make(), a trailing slash makes a folder.
 struct Tree {
     std::string root = [] {
         std::string pattern = (fs::temp_directory_path() / "filewalk-XXXXXX").string();
         return std::string(mkdtemp(pattern.data()));
     }();
     ~Tree() {
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
+        std::error_code deepPathsFailQuietly;
+        fs::remove_all(root, deepPathsFailQuietly);
     }
     std::string at(const std::string& relative) const { return root + "/" + relative; }
     void make(const Names& paths) const {
@@ -48,24 +48,24 @@ TEST(FileWalk, DepthFirstWithExactNamesSkipsHiddenAndNeverFollowsLinks) {
     fs::create_directory_symlink(tree.root, tree.at("loop"));  // back to the root
     fs::create_directory_symlink("a", tree.at("toA"));
     fs::create_symlink("nowhere", tree.at("dangling"));
-
     Names order;  // relative paths, folders with a trailing slash
-    const auto visit = [&](const FileWalk::Entry& entry) {
-        const std::string relative = entry.path().substr(tree.root.size() + 1);
-        EXPECT_EQ(entry.name(), relative.substr(relative.rfind('/') + 1));
-        order.push_back(relative + (entry.isDirectory() ? "/" : ""));
-        return true;
-    };
-    EXPECT_TRUE(FileWalk::walk(tree.root, visit, anyError));
+    EXPECT_TRUE(FileWalk::walk(
+        tree.root,
+        [&](const FileWalk::Entry& entry) {
+            const std::string relative = entry.path().substr(tree.root.size() + 1);
+            EXPECT_EQ(entry.name(), relative.substr(relative.rfind('/') + 1));
+            order.push_back(relative + (entry.isDirectory() ? "/" : ""));
+            return true;
+        },
+        anyError));
     Names visited = order;
     std::sort(visited.begin(), visited.end());
     EXPECT_EQ(visited, (Names{"a/", "a/sub/", "a/sub/y.mov", "a/x.mov", "a/\xFF\xC3.mov", "b.mov",
                               "c/", "dangling", "loop", "toA"}));
-    // Once past what is under a folder, the walk never comes back to it.
+    // Depth first: a folder's entries come right after it, never later.
     for (size_t i = 0; i < order.size(); ++i) {
-        if (order[i].back() != '/') continue;
         size_t j = i + 1;
-        while (j < order.size() && order[j].starts_with(order[i])) ++j;
+        while (order[i].back() == '/' && j < order.size() && order[j].starts_with(order[i])) ++j;
         for (; j < order.size(); ++j) EXPECT_FALSE(order[j].starts_with(order[i])) << order[j];
     }
     int visits = 0;  // a visitor's false ends the walk there
@@ -77,28 +77,23 @@ TEST(FileWalk, DepthFirstWithExactNamesSkipsHiddenAndNeverFollowsLinks) {
 TEST(FileWalk, VanishingEntriesCostOnlyThemselvesAndAFolderThatCannotBeReadIsReported) {
     Tree tree;
     tree.make({"clips/", "clips/sub/", "clips/sub/kept.mov"});
-    constexpr int kFiles = 40;
     const auto file = [&](int i) { return tree.at("clips/" + std::to_string(i) + ".mov"); };
-    for (int i = 0; i < kFiles; ++i) std::ofstream{file(i)};
+    for (int i = 0; i < 40; ++i) std::ofstream{file(i)};
     // At the first entry in clips, the odd-numbered files (but that entry) and the subfolder go.
     bool removed = false;
     int vanished = 0;
     Names datedFiles, reported;
     const auto visit = [&](const FileWalk::Entry& entry) {
-        if (entry.path() == tree.at("clips")) return true;
-        if (!std::exchange(removed, true)) {
-            for (int i = 1; i < kFiles; i += 2)
+        if (entry.path() != tree.at("clips") && !std::exchange(removed, true)) {
+            for (int i = 1; i < 40; i += 2)
                 if (file(i) != entry.path()) unlink(file(i).c_str());
             fs::remove_all(tree.at("clips/sub"));
         }
         if (entry.isDirectory()) return true;
         std::string error;
-        if (dated(entry, error)) {
-            datedFiles.push_back(entry.path());
-        } else {
-            ++vanished;
-            EXPECT_NE(error.find(entry.path()), std::string::npos) << error;
-        }
+        if (dated(entry, error)) return datedFiles.push_back(entry.path()), true;
+        ++vanished;
+        EXPECT_NE(error.find(entry.path()), std::string::npos) << error;
         return true;
     };
     EXPECT_TRUE(FileWalk::walk(tree.root, visit, [&](const FileUrl& url, const std::string&) {
@@ -108,16 +103,15 @@ TEST(FileWalk, VanishingEntriesCostOnlyThemselvesAndAFolderThatCannotBeReadIsRep
     EXPECT_EQ(reported, Names{tree.at("clips/sub")});
     // Listed before the removal, vanished files still come up; only their properties fail.
     EXPECT_GT(vanished, 0);
-    for (int i = 0; i < kFiles; i += 2)
+    for (int i = 0; i < 40; i += 2)
         EXPECT_EQ(std::count(datedFiles.begin(), datedFiles.end(), file(i)), 1) << i;
 }
 
 TEST(FileWalk, TreesDeeperThanPathMaxTakeBoundedDescriptors) {
     Tree tree;
-    constexpr int kDepth = 80;
     const std::string name(60, 'd');  // 80 levels of it: beyond PATH_MAX
     int fd = open(tree.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int level = 0; level < kDepth; ++level) {  // through handles: the paths are too long
+    for (int level = 0; level < 80; ++level) {  // through handles: the paths are too long
         ASSERT_EQ(mkdirat(fd, name.c_str(), 0755), 0);
         close(openat(fd, "clip.mov", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -139,7 +133,7 @@ TEST(FileWalk, TreesDeeperThanPathMaxTakeBoundedDescriptors) {
         return true;
     };
     EXPECT_TRUE(FileWalk::walk(tree.root, visit, anyError));
-    EXPECT_EQ(files, kDepth);
+    EXPECT_EQ(files, 80);
     EXPECT_LE(most - before, 64);
     EXPECT_EQ(openDescriptors(), before);
 }

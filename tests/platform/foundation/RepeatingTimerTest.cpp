@@ -4,27 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <mutex>
 #include <semaphore>
 #include <set>
 #include <vector>
+
+#include "common/Eventually.h"
 
 namespace cliploop {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// Polls until `done` holds; only a fault makes it give up.
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = Clock::now() + 20s;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
     constexpr auto interval = 40ms;
@@ -78,12 +70,11 @@ TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandl
 }
 
 // An owner holds its timer, whose handler holds the owner, as the controller and its pump do.
-struct Owner {
-    std::unique_ptr<RepeatingTimer> timer;
-    std::atomic<int> ticks{0};
-};
-
 TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAndOutside) {
+    struct Owner {
+        std::unique_ptr<RepeatingTimer> timer;
+        std::atomic<int> ticks{0};
+    };
     auto outside = std::make_shared<Owner>(), inside = std::make_shared<Owner>();
     const std::weak_ptr<Owner> watchOutside = outside, watchInside = inside;
     outside->timer = std::make_unique<RepeatingTimer>(1ms, [outside] { ++outside->ticks; });

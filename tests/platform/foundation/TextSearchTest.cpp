@@ -1,9 +1,30 @@
 #include "foundation/TextSearch.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace cliploop {
 namespace {
+
+// The Turkic rules follow the locale the process first sees, so a fresh child takes it on;
+// first in the file, so that no earlier search has fixed the rules.
+TEST(TextSearch, UnderATurkishLocaleDottedAndDotlessIFoldApart) {
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setenv("LC_ALL", "tr_TR.UTF-8", 1);
+        _exit(localizedCaseInsensitiveContains("KIRMIZI.mov", "k\u0131rm\u0131z\u0131") &&
+                      !localizedCaseInsensitiveContains("KIRMIZI.mov", "kirmizi")
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+}
 
 TEST(TextSearch, CaseInsensitiveContainmentOnAnyName) {
     const struct {

@@ -1,5 +1,4 @@
-// The server's clipping of published regions and the client's check of the
-// geometry it is sent: the two ends that keep every read inside a surface.
+// The two ends that keep every read inside a surface: server-side clipping, client-side checks.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -22,7 +21,6 @@ TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) 
     };
     const Case cases[] = {
         {"inside", 10, 20, Span{10, 20}},
-        {"whole", 0, 100, Span{0, 100}},
         {"fractions widen outwards", 10.5, 20.25, Span{10, 21}},
         {"partly past the end", 90, 50, Span{90, 10}},
         {"partly before the start", -30, 50, Span{0, 20}},
@@ -32,12 +30,10 @@ TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) 
         {"zero length", 10, 0, std::nullopt},
         {"zero length between pixels", 10.5, 0, std::nullopt},
         {"negative length", 50, -20, std::nullopt},
-        {"far beyond", 1e300, 1e300, std::nullopt},
         {"end overflows to infinity", 50, std::numeric_limits<double>::max(), Span{50, 50}},
         {"infinite start", -kInf, kInf, std::nullopt},
         {"infinite length", 0, kInf, std::nullopt},
         {"not a number", kNaN, 10, std::nullopt},
-        {"length not a number", 0, kNaN, std::nullopt},
     };
     for (const Case& c : cases)
         EXPECT_EQ(frameregion::clipSpan(c.start, c.length, 100), c.clipped) << c.what;
@@ -67,7 +63,6 @@ TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
     };
     const Case cases[] = {
         {"whole surface", 64, 32, 256, 0, 0, 0, 64, 32, 0, 1, true},
-        {"inside", 64, 32, 256, 0, 8, 4, 16, 8, 0, 1, true},
         {"last pixel", 64, 32, 256, 0, 63, 31, 1, 1, 0, 1, true},
         {"padded rows, every known flag", 64, 32, 512, 0, 0, 0, 64, 32, protocol::kKnownFrameFlags,
          1, true},
@@ -77,7 +72,6 @@ TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
         {"negative start", 64, 32, 256, 0, -1, 0, 1, 32, 0, 1, false},
         {"negative size", 64, 32, 256, 0, 0, 0, 64, -1, 0, 1, false},
         {"zero width", 64, 32, 256, 0, 0, 0, 0, 32, 0, 1, false},
-        {"zero height", 64, 32, 256, 0, 0, 0, 64, 0, 0, 1, false},
         {"start and size that wrap", 64, 32, 256, 0, kBig, 0, kBig, 32, 0, 1, false},
         {"least start", 64, 32, 256, 0, 0, kLeast, 64, 32, 0, 1, false},
         {"zero-size surface", 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, false},

@@ -41,6 +41,13 @@ class FrameServerFaultTest : public SharingTest {
                    return frame && frame->row(0)[0] == 0x5a;
                });
     }
+    // All clients gone, and no descriptor or mapping left behind.
+    bool backTo(int descriptors, int mapped, size_t clients = 0) {
+        return eventually([&] {
+            return server_->clientCount() == clients && openDescriptorCount() == descriptors &&
+                   mappedSurfaceCount() == mapped;
+        });
+    }
 
     std::shared_ptr<Surface> surface_;
     std::string socketPath_;
@@ -48,9 +55,9 @@ class FrameServerFaultTest : public SharingTest {
 
 TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
     auto bystander = FrameClient::connect("Video");
-    ASSERT_TRUE(serverStillServes());
+    ASSERT_TRUE(serverStillServes() && bystander->receiveFrame(10s));  // mapped before counting
     ASSERT_TRUE(eventually([&] { return server_->clientCount() == 1; }));
-    const int descriptorsBefore = openDescriptorCount();
+    const int descriptorsBefore = openDescriptorCount(), mappedBefore = mappedSurfaceCount();
     protocol::ClientHello wrongVersion;
     wrongVersion.version = 99;
     protocol::ReleaseMessage neverReceived;
@@ -75,8 +82,7 @@ TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const int fd = connectRaw(socketPath_);
-        ASSERT_GE(fd, 0);
-        ASSERT_TRUE(!c.greetFirst || greet(fd));
+        ASSERT_TRUE(fd >= 0 && (!c.greetFirst || greet(fd)));
         ASSERT_EQ(
             sendMessage(fd, c.bytes.data(), c.bytes.size(), c.passDescriptor ? surface_->fd() : -1),
             static_cast<ssize_t>(c.bytes.size()));
@@ -85,24 +91,23 @@ TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
         close(fd);
     }
     EXPECT_TRUE(serverStillServes());
-    EXPECT_TRUE(bystander->receiveFrame(10s));
-    EXPECT_FALSE(bystander->ended());
-    EXPECT_TRUE(eventually(
-        [&] { return server_->clientCount() == 1 && openDescriptorCount() == descriptorsBefore; }));
+    EXPECT_TRUE(bystander->receiveFrame(10s) && !bystander->ended());
+    EXPECT_TRUE(backTo(descriptorsBefore, mappedBefore, 1));
 }
 
 TEST_F(FrameServerFaultTest, AClientOfAnotherUserIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
     // The directory is private (see ServerDirectoryTest); opened up, the server checks the caller.
-    ASSERT_EQ(chmod(runtimeDir_.c_str(), 0711), 0);
-    ASSERT_EQ(chmod((runtimeDir_ + "/cliploop").c_str(), 0711), 0);
-    ASSERT_EQ(chmod(socketPath_.c_str(), 0777), 0);
-    EXPECT_EQ(waitChild(forkChild([&] {  // as user nobody
+    using Modes = std::vector<std::pair<std::string, mode_t>>;
+    for (const auto& [path, mode] :
+         Modes{{runtimeDir_, 0711}, {runtimeDir_ + "/cliploop", 0711}, {socketPath_, 0777}})
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_EQ(waitChild(forkChild([&] {  // as user nobody: closed, no greeting
                   if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
                       return 2;
                   const int fd = connectRaw(socketPath_);
                   protocol::ServerHello hello;
-                  return fd >= 0 && receiveMessage(fd, &hello) == 0 ? 0 : 1;  // closed, no greeting
+                  return fd >= 0 && receiveMessage(fd, &hello) == 0 ? 0 : 1;
               })),
               0);
     ASSERT_EQ(chmod(runtimeDir_.c_str(), 0700), 0);
@@ -112,31 +117,25 @@ TEST_F(FrameServerFaultTest, AClientOfAnotherUserIsRefused) {
 TEST_F(FrameServerFaultTest, ClientsComingGoingStalledOrSilentCostOthersNothingWhileFramesFlow) {
     ASSERT_TRUE(serverStillServes());
     ASSERT_TRUE(eventually([&] { return server_->clientCount() == 0; }));
-    const int descriptorsBefore = openDescriptorCount();
-    const int mappedBefore = mappedSurfaceCount();
+    const int descriptorsBefore = openDescriptorCount(), mappedBefore = mappedSurfaceCount();
     const int silent = connectRaw(socketPath_);  // never greets
     const int stalled = connectRaw(socketPath_);
     ASSERT_TRUE(greet(stalled));  // greets, then never reads again
-    // Two publishers, one of them also binding new surfaces, while clients come and go.
+    // Two publishers, one binding pool surfaces too, while clients come and go.
     std::atomic<bool> stop{false};
-    std::thread binder([&] {
+    const auto publisher = [&](bool binds) {
         SurfacePool pool(6);
-        while (!stop.load()) {
-            if (auto s = pool.acquire(64, 32)) {
+        for (; !stop.load(); std::this_thread::sleep_for(1ms)) {
+            if (auto s = binds ? pool.acquire(64, 32) : nullptr) {
                 std::memset(s->data(), 0x5a, s->byteSize());
                 bind(s);
             }
             publish(64, 32);
-            std::this_thread::sleep_for(1ms);
         }
-    });
-    std::thread publisher([&] {
-        while (!stop.load()) {
-            publish(64, 32);
-            std::this_thread::sleep_for(1ms);
-        }
-    });
+    };
+    std::thread binder(publisher, true), plain(publisher, false);
     int framesSeen = 0;
+    const char half[6] = {5, 0, 0, 0, 1, 0};
     for (int i = 0; i < 100; ++i) {
         if (i % 2 != 0) {
             auto client = FrameClient::connect("Video");
@@ -144,26 +143,21 @@ TEST_F(FrameServerFaultTest, ClientsComingGoingStalledOrSilentCostOthersNothingW
             framesSeen += frame && frame->row(31)[0] == 0x5a;
             continue;
         }
-        // Raw clients leave around the greeting, with frames unread, or halfway through a message.
+        // Raw ones leave before greeting, with frames unread, or halfway through a message.
         const int fd = connectRaw(socketPath_);
         if (i % 6 != 0) greet(fd);
-        const char half[6] = {5, 0, 0, 0, 1, 0};
         if (i % 6 == 4) sendMessage(fd, half, sizeof half);
         close(fd);
     }
-    // Still silent while frames flow: its place is given back.
-    EXPECT_TRUE(readsUntilEnd(silent));
+    EXPECT_TRUE(readsUntilEnd(silent));  // still silent while frames flow: its place given back
     stop = true;
     binder.join();
-    publisher.join();
+    plain.join();
     EXPECT_EQ(framesSeen, 50);
     close(silent);
     close(stalled);
     bind(surface_);  // the texture gives up the last pool surface
-    EXPECT_TRUE(eventually([&] {
-        return server_->clientCount() == 0 && openDescriptorCount() == descriptorsBefore &&
-               mappedSurfaceCount() == mappedBefore;
-    }));
+    EXPECT_TRUE(backTo(descriptorsBefore, mappedBefore));
 }
 
 // A hand-made server "Fake" greets, then sends a frame that could crash or spy on its client.
@@ -189,27 +183,22 @@ TEST_F(FrameServerFaultTest, AClientEndsTheStreamOfAServerSendingFramesItCannotT
     ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listenFd, 4), 0);
     auto registration = directory::Registration::announce(path, "Fake", "fake");
-    const struct {
-        const char* what;
-        protocol::FrameMessage frame;
-        int surfaceFd;
-    } cases[] = {{"a descriptor that can shrink", frame, unsealed},
-                 {"a region outside the surface", outside, surface->fd()}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        const int descriptorsBefore = openDescriptorCount();
-        const int mappedBefore = mappedSurfaceCount();
+    const std::tuple<const char*, protocol::FrameMessage, int> cases[] = {
+        {"a descriptor that can shrink", frame, unsealed},
+        {"a region outside the surface", outside, surface->fd()}};
+    for (const auto& [what, message, surfaceFd] : cases) {
+        SCOPED_TRACE(what);
+        const int descriptorsBefore = openDescriptorCount(), mappedBefore = mappedSurfaceCount();
         std::thread server([&] {
             const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             protocol::ServerHello hello;
             sendMessage(fd, &hello, sizeof hello);
             if (receiveMessage(fd, &hello) > 0)
-                sendMessage(fd, &c.frame, sizeof c.frame, c.surfaceFd);
+                sendMessage(fd, &message, sizeof message, surfaceFd);
             readsUntilEnd(fd);
             close(fd);
         });
         auto client = FrameClient::connect("Fake");
-        EXPECT_TRUE(client);
         for (int i = 0; client && i < 100 && !client->ended(); ++i) client->receiveFrame(100ms);
         EXPECT_TRUE(client && client->ended());
         client.reset();

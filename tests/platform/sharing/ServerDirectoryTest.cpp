@@ -13,21 +13,19 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class ServerDirectoryTest : public SharingTest {
-  protected:
-    size_t filesInDirectory() {
-        const auto dir = fs::directory_iterator(runtimeDir_ + "/cliploop");
-        return std::distance(begin(dir), end(dir));
-    }
-    mode_t modeOf(const std::string& path) {
-        struct stat st {};
-        EXPECT_EQ(lstat(path.c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, geteuid());
-        return st.st_mode;
-    }
-};
+using ServerDirectoryTest = SharingTest;
+
+// The mode of a directory of ours; 0 for anything else.
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && st.st_uid == geteuid() ? st.st_mode : 0;
+}
 
 TEST_F(ServerDirectoryTest, ServersOfOneNameAreAllListedAndADeadOneIsNoticedAndRemoved) {
+    const auto filesInDirectory = [&] {
+        const auto dir = fs::directory_iterator(runtimeDir_ + "/cliploop");
+        return std::distance(begin(dir), end(dir));
+    };
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     const pid_t other = forkChild([&] {  // serves "Video" until killed
@@ -41,25 +39,23 @@ TEST_F(ServerDirectoryTest, ServersOfOneNameAreAllListedAndADeadOneIsNoticedAndR
     });
     char ok;
     ASSERT_EQ(read(ready[0], &ok, 1), 1);
-    close(ready[0]);
-    close(ready[1]);
+    close(ready[0]), close(ready[1]);
     server_ = FrameServer::create("Video", context_);
     auto second = FrameServer::create("Video", context_);
     ASSERT_TRUE(server_ && second);
     EXPECT_EQ(modeOf(runtimeDir_ + "/cliploop"), S_IFDIR | 0700);
-    const auto servers = listFrameServers();
-    ASSERT_EQ(servers.size(), 3u);
     int mine = 0;
-    for (const auto& s : servers) {
+    ASSERT_EQ(listFrameServers().size(), 3u);
+    for (const auto& s : listFrameServers()) {
         EXPECT_EQ(s.name, "Video");
         EXPECT_TRUE(fs::is_socket(s.socketPath));
         mine += s.pid == getpid() && s.application == program_invocation_short_name;
     }
     EXPECT_EQ(mine, 2);
     auto client = FrameClient::connect("Video", other);  // by name and process
-    ASSERT_TRUE(client);
     std::optional<Frame> kept;
-    ASSERT_TRUE(eventually([&] { return (kept = client->receiveFrame(10ms)).has_value(); }));
+    ASSERT_TRUE(client &&
+                eventually([&] { return (kept = client->receiveFrame(10ms)).has_value(); }));
 
     kill(other, SIGKILL);
     EXPECT_EQ(waitChild(other), 128 + SIGKILL);
@@ -68,10 +64,10 @@ TEST_F(ServerDirectoryTest, ServersOfOneNameAreAllListedAndADeadOneIsNoticedAndR
     // A socket whose server died before announcing itself goes too.
     std::ofstream(runtimeDir_ + "/cliploop/Video." + std::to_string(other) + ".9.sock");
     EXPECT_EQ(listFrameServers().size(), 2u);
-    EXPECT_EQ(filesInDirectory(), 4u);
+    EXPECT_EQ(filesInDirectory(), 4);
     server_.reset();
     second.reset();
-    EXPECT_EQ(filesInDirectory(), 0u);
+    EXPECT_EQ(filesInDirectory(), 0);  // a stopped server leaves no entry
     std::string error;
     EXPECT_FALSE(FrameClient::connect("Video", &error));
     EXPECT_NE(error.find("no frame server"), std::string::npos);
@@ -81,11 +77,9 @@ TEST_F(ServerDirectoryTest, NamesAreCheckedAndAnyValidNameFitsASocketAddress) {
     EXPECT_FALSE(FrameServer::create(std::string(256, 'x'), context_));
     const std::string odd = "../Vidéo / \"out\" " + std::string(230, 'z');
     server_ = FrameServer::create(odd, context_);
-    ASSERT_TRUE(server_);
-    const auto servers = listFrameServers();
-    ASSERT_EQ(servers.size(), 1u);
-    EXPECT_EQ(servers[0].name, odd);
-    EXPECT_EQ(fs::path(servers[0].socketPath).parent_path(), runtimeDir_ + "/cliploop");
+    ASSERT_TRUE(server_ && listFrameServers().size() == 1);
+    EXPECT_EQ(listFrameServers()[0].name, odd);
+    EXPECT_EQ(fs::path(listFrameServers()[0].socketPath).parent_path(), runtimeDir_ + "/cliploop");
     EXPECT_TRUE(FrameClient::connect(odd));
 }
 
@@ -107,11 +101,10 @@ TEST_F(ServerDirectoryTest, AnUnsafeDirectoryIsTightenedRefusedOrReplacedByAPriv
     // A runtime directory that is not private, missing or relative is not used.
     const std::string fallback = "/tmp/cliploop-" + std::to_string(geteuid());
     ASSERT_EQ(chmod(runtimeDir_.c_str(), 0755), 0);
-    EXPECT_EQ(directory::userDirectory(true), fallback);
-    unsetenv("XDG_RUNTIME_DIR");
-    EXPECT_EQ(directory::userDirectory(true), fallback);
-    setenv("XDG_RUNTIME_DIR", "relative/path", 1);
-    EXPECT_EQ(directory::userDirectory(true), fallback);
+    for (const char* runtime : {runtimeDir_.c_str(), "", "relative/path"}) {
+        runtime[0] ? setenv("XDG_RUNTIME_DIR", runtime, 1) : unsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(directory::userDirectory(true), fallback) << runtime;
+    }
     EXPECT_EQ(modeOf(fallback), S_IFDIR | 0700);
 }
 

@@ -1,7 +1,5 @@
-// The surface pool: a surface is handed out again only after its last holder
-// let go, a full pool's waiter sleeps until one comes back, and surfaces may
-// outlive their pool.
 // ctest-labels: concurrency
+// A surface is handed out again only after its last holder let go; a full pool's waiter sleeps.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,53 +9,30 @@
 #include <mutex>
 #include <thread>
 
-#include "common/Eventually.h"
 #include "surface/Surface.h"
 
 namespace cliploop::testing {
 namespace {
 
-TEST(SurfacePool, ASurfaceComesBackOnlyWhenItsLastHolderLetsGo) {
-    SurfacePool pool(1);
-    auto first = pool.acquire(64, 32);
-    ASSERT_TRUE(first);
-    const uint32_t id = first->id();
-    auto reader = first;  // a second holder, as a view or the frame server
-    first.reset();
-    EXPECT_FALSE(pool.acquire(64, 32));
-    reader.reset();
-    auto again = pool.acquire(64, 32);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->id(), id);
-    EXPECT_EQ(pool.liveCount(), 1u);
-}
-
-TEST(SurfacePool, SurfacesOfAnotherSizeAreFreedFreeOrOnTheirReturn) {
-    struct Case {
-        const char* name;
-        bool heldThroughResize;
-        size_t liveWhileHeld, liveAfter;
-    };
-    const Case cases[] = {
-        {"free when resized", false, 1, 1},
-        {"held when resized", true, 2, 1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        SurfacePool pool(2);
-        auto old = pool.acquire(64, 64);
+TEST(SurfacePool, ReuseWaitsForTheLastHolderStaleSizesAreFreedAndSurfacesOutliveThePool) {
+    for (const bool heldThroughResize : {false, true}) {
+        SCOPED_TRACE(heldThroughResize ? "held when resized" : "free when resized");
+        auto pool = std::make_unique<SurfacePool>(2);
+        auto old = pool->acquire(64, 64), reader = old;  // a second holder, as a view
         const uint32_t oldId = old->id();
-        if (!c.heldThroughResize) old.reset();
-        auto resized = pool.acquire(32, 16);
-        ASSERT_TRUE(resized);
-        EXPECT_NE(resized->id(), oldId);
-        EXPECT_EQ(resized->width(), 32);
-        EXPECT_EQ(pool.liveCount(), c.liveWhileHeld);
         old.reset();
-        EXPECT_EQ(pool.liveCount(), c.liveAfter);
+        if (!heldThroughResize) reader.reset();
+        auto resized = pool->acquire(32, 16), other = pool->acquire(32, 16);
+        ASSERT_TRUE(resized && resized->id() != oldId && resized->width() == 32);
+        EXPECT_EQ(!other, heldThroughResize);  // the held one still counts against the limit
+        EXPECT_EQ(pool->liveCount(), 2u);
+        reader.reset();
+        EXPECT_EQ(pool->liveCount(), heldThroughResize ? 1u : 2u);  // freed on its return
         const uint32_t resizedId = resized->id();
         resized.reset();
-        EXPECT_EQ(pool.acquire(32, 16)->id(), resizedId);
+        EXPECT_EQ(pool->acquire(32, 16)->id(), resizedId);
+        pool.reset();  // with `other` out and a surface on its free list
+        if (other) std::memset(other->data(), 0x7f, other->byteSize());
     }
 }
 
@@ -66,46 +41,27 @@ TEST(SurfacePool, AWaiterSleepsUntilASurfaceComesBackOrItIsCancelled) {
     auto held = pool.acquire(16, 16);
     const uint32_t id = held->id();
     std::atomic<bool> cancelled{false};
-    std::atomic<int> outcome{0};  // 1: a surface, 2: nothing
-    std::atomic<uint32_t> gotId{0};
+    std::atomic<int64_t> outcome{0};  // the surface's id + 1, or -1 for nothing
     auto waiter = [&] {
         auto s = pool.acquireWaiting(16, 16, [&] { return cancelled.load(); });
-        if (s) gotId = s->id();
-        outcome = s ? 1 : 2;
+        outcome = s ? s->id() + int64_t{1} : -1;
     };
-
     std::thread first(waiter);
     pool.wake();  // neither a return nor a cancellation: it sleeps on
     EXPECT_EQ(outcome.load(), 0);
     held.reset();
     first.join();
-    EXPECT_EQ(outcome.load(), 1);
-    EXPECT_EQ(gotId.load(), id);
-
-    outcome = 0;
+    EXPECT_EQ(outcome.load(), id + int64_t{1});
     held = pool.acquire(16, 16);
     std::thread second(waiter);
     cancelled = true;
     pool.wake();
     second.join();
-    EXPECT_EQ(outcome.load(), 2);
+    EXPECT_EQ(outcome.load(), -1);
 }
 
-TEST(SurfacePool, SurfacesOutliveTheirPool) {
-    auto pool = std::make_unique<SurfacePool>(2);
-    auto a = pool->acquire(8, 8);
-    auto b = pool->acquire(8, 8);
-    b.reset();  // on the free list when the pool goes
-    pool.reset();
-    std::memset(a->data(), 0x7f, a->byteSize());
-    EXPECT_EQ(a->data()[a->byteSize() - 1], 0x7f);
-    a.reset();  // freed, not returned to the pool that is gone
-}
-
-// A decoder and a reader on two threads: each surface is filled with one
-// value and must read back whole, never partly overwritten by its next use.
-// Under ThreadSanitizer this also shows that the return orders the reader's
-// reads before the writer's next writes.
+// Each surface, filled with one value, must read back whole: under ThreadSanitizer this also
+// shows that the return orders the reader's reads before the writer's next writes.
 TEST(SurfacePool, ReuseIsOrderedAfterTheLastRead) {
     SurfacePool pool(2);
     std::mutex mutex;
@@ -124,13 +80,11 @@ TEST(SurfacePool, ReuseIsOrderedAfterTheLastRead) {
     });
     int torn = 0;
     for (int i = 0; i < kFrames; ++i) {
-        std::shared_ptr<Surface> s;
-        {
-            std::unique_lock lock(mutex);
-            ready.wait(lock, [&] { return !queue.empty(); });
-            s = std::move(queue.front());
-            queue.pop_front();
-        }
+        std::unique_lock lock(mutex);
+        ready.wait(lock, [&] { return !queue.empty(); });
+        auto s = std::move(queue.front());
+        queue.pop_front();
+        lock.unlock();
         for (size_t k = 0; k < s->byteSize(); ++k) torn += s->data()[k] != (i & 0xff);
     }
     writer.join();

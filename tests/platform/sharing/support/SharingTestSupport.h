@@ -7,8 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -39,7 +37,6 @@ class SharingTest : public ::testing::Test {
         server_.reset();
         std::filesystem::remove_all(runtimeDir_);
     }
-
     std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface) {
         context_->bindTexture(gl::kTextureRectangle, texture_);
         EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, surface->width(),
@@ -57,12 +54,6 @@ class SharingTest : public ::testing::Test {
         server_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width, height},
                                      {width, height}, true);
     }
-    // Publishes and waits until the server has sent (or skipped) the frame for every client.
-    void publishAndDeliver(double width, double height) {
-        publish(width, height);
-        const uint64_t frame = server_->frameCount();
-        EXPECT_TRUE(eventually([&] { return server_->deliveredFrameNumber() >= frame; }));
-    }
 
     std::string runtimeDir_;
     std::shared_ptr<GraphicsContext> context_;
@@ -74,7 +65,6 @@ inline int openDescriptorCount() {
     const std::filesystem::directory_iterator fds("/proc/self/fd");
     return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
-// The surface mappings in this process.
 inline int mappedSurfaceCount() {
     std::ifstream maps("/proc/self/maps");
     int count = 0;
@@ -130,28 +120,23 @@ ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
         *passed = received;
     else if (received >= 0)
         close(received);
-    std::memcpy(message, buffer,
-                std::min(sizeof *message, static_cast<size_t>(std::max<ssize_t>(got, 0))));
+    std::memcpy(message, buffer, std::min(sizeof *message, size_t(std::max<ssize_t>(got, 0))));
     return got;
 }
 // Reads and answers the server's greeting; false when it is not the protocol's.
 inline bool greet(int fd) {
     protocol::ServerHello hello;
-    if (receiveMessage(fd, &hello) != sizeof hello || hello.magic != protocol::kMagic ||
-        hello.type != static_cast<uint32_t>(protocol::MessageType::ServerHello) ||
-        hello.version != protocol::kVersion)
-        return false;
     protocol::ClientHello reply;
-    return sendMessage(fd, &reply, sizeof reply) == sizeof reply;
+    return receiveMessage(fd, &hello) == sizeof hello && hello.magic == protocol::kMagic &&
+           hello.type == static_cast<uint32_t>(protocol::MessageType::ServerHello) &&
+           hello.version == protocol::kVersion &&
+           sendMessage(fd, &reply, sizeof reply) == sizeof reply;
 }
 // Reads until the peer ends the connection; false if it does not within 10 s.
 inline bool readsUntilEnd(int fd) {
-    for (char ignored[protocol::kMaxMessageBytes];;) {
-        const ssize_t got = receiveMessage(fd, &ignored);
-        if (got <= 0) return got != -2;
-    }
+    for (char ignored[protocol::kMaxMessageBytes];;)
+        if (const ssize_t got = receiveMessage(fd, &ignored); got <= 0) return got != -2;
 }
-
 // Runs `body` in a forked child that exits with its result; returns its pid.
 inline pid_t forkChild(const std::function<int()>& body) {
     fflush(nullptr);
@@ -159,7 +144,7 @@ inline pid_t forkChild(const std::function<int()>& body) {
     if (pid == 0) _exit(body());
     return pid;
 }
-// Waits for the child and returns its exit status (or 128 + signal).
+// The child's exit status, or 128 + its signal.
 inline int waitChild(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
