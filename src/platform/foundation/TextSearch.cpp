@@ -54,7 +54,10 @@ icu::UnicodeString folded(const icu::UnicodeString& s, bool turkic) {
     const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
     const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
     if (U_FAILURE(status)) return icu::UnicodeString(s).foldCase(options);
-    icu::UnicodeString decomposed = nfd->normalize(s, status);
+    // Folded once before decomposing too: under the Turkic rules the capital
+    // dotted I folds to a plain i only while it is one character; decomposed,
+    // its I would fold to a dotless i and leave the dot behind.
+    icu::UnicodeString decomposed = nfd->normalize(icu::UnicodeString(s).foldCase(options), status);
     decomposed.foldCase(options);
     icu::UnicodeString composed = nfc->normalize(decomposed, status);
     return U_SUCCESS(status) ? composed : decomposed;
