@@ -31,7 +31,6 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
         ASSERT_TRUE(eventually([&] { return item->failed(); }));
         EXPECT_FALSE(output->hasNewPixelBufferForItemTime(output->itemTimeForHostTime(hostTime())));
         EXPECT_EQ(pictures.frameForHostTime(hostTime()), nullptr);
-        EXPECT_EQ(ItemAccess::of(*item).runOutHostTime(), std::nullopt);  // it never ends
         EXPECT_EQ(ItemAccess::of(*item).surfaceCount(), 0u);
         // A rewind keeps the failure and its reason, and the queue still obeys.
         item->seekToTime(MediaTime::zero());
@@ -40,7 +39,7 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
         player->removeItem(item);
         player->insertItem(item, nullptr);
         EXPECT_EQ(player->currentItem(), item);
-        EXPECT_FALSE(item->endHostTime().has_value());
+        EXPECT_FALSE(item->endHostTime().has_value());  // it never ends
         player->removeAllItems();
         EXPECT_TRUE(player->items().empty());
         bool ended = false;
@@ -52,35 +51,30 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
 TEST(BadInput, CutFilesAndStillImagesPlayTheFramesTheyHaveAtEveryTurn) {
     // The index first, so that a cut file keeps it.
     const std::string whole = clip("whole.mp4", {.frames = 30, .faststart = true});
-    std::vector<std::string> paths;
-    for (int percent : {10, 50, 99}) {
-        paths.push_back(testPath("cut" + std::to_string(percent) + ".mp4"));
-        fs::copy_file(whole, paths.back());
-        fs::resize_file(paths.back(), fs::file_size(whole) * percent / 100);
+    const std::string little = testPath("cut10.mp4"), most = testPath("cut99.mp4");
+    for (const auto& [path, percent] : {std::pair{little, 10}, {most, 99}}) {
+        fs::copy_file(whole, path);
+        fs::resize_file(path, fs::file_size(whole) * percent / 100);
     }
     ClipRecipe image{
         .height = 48, .frames = 1, .codec = "png", .pixelFormat = "rgb24", .first = 240};
-    paths.push_back(clip("still.png", image));
+    const std::string png = clip("still.png", image);
     image.codec = "mjpeg";
     image.pixelFormat = "yuvj420p";
-    paths.push_back(clip("still.jpg", image));
-    for (const auto& path : paths) {
+    for (const std::string& path : {little, most, png, clip("still.jpg", image)}) {
         SCOPED_TRACE(path);
-        const bool still = fs::path(path).extension() != ".mp4";
-        const bool damaged = path.find("cut10") != std::string::npos;  // what little is left
+        const bool still = path != little && path != most;
         auto item = itemFor(path);
         // Two turns, as a loop rewinds (a still is opened again: it cannot seek).
         const auto frames = pullNumbers(*item);
         item->seekToTime(MediaTime::zero());
         EXPECT_EQ(numbersOf(pullNumbers(*item)), numbersOf(frames));
-        for (size_t i = 0; i < frames.size(); ++i) {  // from the first, in order; 240: a still
-            EXPECT_EQ(frames[i].width, 64);
-            EXPECT_EQ(frames[i].height, still ? 48 : 64);
-            EXPECT_TRUE(damaged || frames[i].number == (still ? 240 : static_cast<int>(i)));
-        }
-        if (damaged) continue;
-        ASSERT_FALSE(frames.empty());
-        EXPECT_TRUE(!still || frames.size() == 1) << frames.size();
+        for (size_t i = 0; i < frames.size(); ++i)  // from the first, in order; 240: a still
+            EXPECT_TRUE(frames[i].width == 64 && frames[i].height == (still ? 48 : 64) &&
+                        (path == little || frames[i].number == (still ? 240 : int(i))))
+                << i;
+        if (path == little) continue;  // whatever little is left
+        EXPECT_TRUE(still ? frames.size() == 1 : frames.size() > 1) << frames.size();
         // A cut file ends where its frames end; a still shows for a second.
         EXPECT_EQ(item->duration(), still ? MediaTime::fromSeconds(1.0)
                                           : (MediaTime{static_cast<int64_t>(frames.size()), 30}));
