@@ -1,53 +1,49 @@
-// The frame ring: a bounded queue that picks the frame for a time and wakes
-// whoever waits on it at every change.
+// The frame ring: a bounded queue that picks the frame for a time and wakes waiters at changes.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "media/FrameRing.h"
 
 namespace cliploop::testing {
 namespace {
 
-// Frames at 0, 1/30, 2/30 ... (seconds); `delivered` marks those taken.
-void fill(FrameRing& ring, size_t count, const std::vector<bool>& delivered = {}) {
+// A full ring of frames at 0, 1/30, 2/30 ... (seconds), the first one taken if `firstTaken`.
+void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
     ring.setCapacity(count);
     for (size_t i = 0; i < count; ++i) {
         DecodedFrame f;
         f.time = MediaTime{static_cast<int64_t>(i), 30};
         f.serial = static_cast<int64_t>(i);
-        f.delivered = i < delivered.size() && delivered[i];
+        f.delivered = firstTaken && i == 0;
         EXPECT_TRUE(ring.push(std::move(f)));
     }
 }
 
 TEST(FrameRing, TheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
-    struct Case {
+    const struct {
         const char* name;
         MediaTime time;
         int64_t serial;  // -1: none
         size_t left, droppedUnseen;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"before the first", MediaTime{-1, 90000}, -1, 4, 0},
         {"invalid", MediaTime::invalid(), -1, 4, 0},
         {"between two", MediaTime{4500, 90000}, 1, 3, 0},  // frame 0 was taken
         {"exactly the third", MediaTime{2, 30}, 2, 2, 1},
         {"after the last", MediaTime{10, 1}, 3, 1, 2},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
         FrameRing ring;
-        fill(ring, 4, {true, false, false, false});
+        fill(ring, 4, true);
         size_t dropped = 0;
         const DecodedFrame* f = ring.newestAtOrBefore(c.time, &dropped);
-        EXPECT_EQ(f ? f->serial : -1, c.serial);
-        EXPECT_EQ(ring.size(), c.left);
-        EXPECT_EQ(dropped, c.droppedUnseen);
+        EXPECT_TRUE((f ? f->serial : -1) == c.serial && ring.size() == c.left &&
+                    dropped == c.droppedUnseen)
+            << c.name;
     }
 }
 
