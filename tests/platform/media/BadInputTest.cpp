@@ -56,28 +56,26 @@ TEST(BadInput, CutFilesAndStillImagesPlayTheFramesTheyHaveAtEveryTurn) {
         fs::copy_file(whole, path);
         fs::resize_file(path, fs::file_size(whole) * percent / 100);
     }
-    ClipRecipe image{
-        .height = 48, .frames = 1, .codec = "png", .pixelFormat = "rgb24", .first = 240};
-    const std::string png = clip("still.png", image);
-    image.codec = "mjpeg";
-    image.pixelFormat = "yuvj420p";
-    for (const std::string& path : {little, most, png, clip("still.jpg", image)}) {
+    const std::string still =
+        clip("still.png",
+             {.height = 48, .frames = 1, .codec = "png", .pixelFormat = "rgb24", .first = 240});
+    for (const std::string& path : {little, most, still}) {
         SCOPED_TRACE(path);
-        const bool still = path != little && path != most;
+        const bool isStill = path == still;
         auto item = itemFor(path);
         // Two turns, as a loop rewinds (a still is opened again: it cannot seek).
         const auto frames = pullNumbers(*item);
         item->seekToTime(MediaTime::zero());
         EXPECT_EQ(numbersOf(pullNumbers(*item)), numbersOf(frames));
         for (size_t i = 0; i < frames.size(); ++i)  // from the first, in order; 240: a still
-            EXPECT_TRUE(frames[i].width == 64 && frames[i].height == (still ? 48 : 64) &&
-                        (path == little || frames[i].number == (still ? 240 : int(i))))
+            EXPECT_TRUE(frames[i].width == 64 && frames[i].height == (isStill ? 48 : 64) &&
+                        (path == little || frames[i].number == (isStill ? 240 : int(i))))
                 << i;
         if (path == little) continue;  // whatever little is left
-        EXPECT_TRUE(still ? frames.size() == 1 : frames.size() > 1) << frames.size();
+        EXPECT_TRUE(isStill ? frames.size() == 1 : frames.size() > 1) << frames.size();
         // A cut file ends where its frames end; a still shows for a second.
-        EXPECT_EQ(item->duration(), still ? MediaTime::fromSeconds(1.0)
-                                          : (MediaTime{static_cast<int64_t>(frames.size()), 30}));
+        EXPECT_EQ(item->duration(), isStill ? MediaTime::fromSeconds(1.0)
+                                            : (MediaTime{static_cast<int64_t>(frames.size()), 30}));
     }
 }
 

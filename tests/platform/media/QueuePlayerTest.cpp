@@ -46,9 +46,7 @@ TEST(QueuePlayerContract, QueueOperationsAndRates) {
     player->removeItem(b);  // not current: just leaves
     player->removeItem(a);  // current: the next becomes current
     EXPECT_EQ(player->items(), (std::vector{c}));
-    EXPECT_TRUE(ItemAccess::of(*c).isCurrent());
-    EXPECT_FALSE(ItemAccess::of(*a).isCurrent());
-
+    EXPECT_TRUE(ItemAccess::of(*c).isCurrent() && !ItemAccess::of(*a).isCurrent());
     ASSERT_TRUE(eventually([&] { return ItemAccess::of(*c).isReady(); }));
     player->setRate(2.0f);
     player->setRate(-1.0f);  // taken as 0: the clock stands
@@ -140,12 +138,11 @@ TEST(SeamlessClipLoop, EveryTurnStartsWhereTheLastEndedWithAFreshOutputAndFrames
     });
     FramePump pump{slot};
     std::shared_ptr<PlayerItemVideoOutput> pumped;
-    int framesTaken = 0, lastNumber = -1;
+    int lastNumber = -1;
     bool framesInOrder = true;
     pump.addFrameHook([&](const PixelBufferRef& frame,
                           const std::shared_ptr<PlayerItemVideoOutput>& output, double) {
         const int number = readFrameNumber(*frame);
-        ++framesTaken;
         framesInOrder &= frame->presentationTime() == MediaTime{number, 30} &&
                          (output != pumped || number > lastNumber);
         pumped = output;
@@ -161,7 +158,7 @@ TEST(SeamlessClipLoop, EveryTurnStartsWhereTheLastEndedWithAFreshOutputAndFrames
         })) << rate;
     }
     player->pause();
-    EXPECT_TRUE(framesTaken > 0 && framesInOrder);
+    EXPECT_TRUE(lastNumber >= 0 && framesInOrder);
     std::lock_guard lock(mutex);
     EXPECT_TRUE(turnsRight);
     EXPECT_GT(judged, 0);

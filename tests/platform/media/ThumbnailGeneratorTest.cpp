@@ -18,20 +18,17 @@ TEST(ThumbnailGenerator, TakesTheFrameOneSecondInUprightAndFitted) {
     const struct {
         const char* name;
         int width, height, frames, rotation;
-        const char* codec;
         int fitWidth, fitHeight, number;  // -1: turned, unreadable
     } cases[] = {
-        {"short.mp4", 64, 48, 12, 0, "libx264", 64, 48, 0},
-        {"wide.mkv", 1280, 720, 45, 0, "libx264", 96, 54, 30},
-        {"tall.mp4", 128, 256, 40, 0, "libx264", 27, 54, 30},
-        {"turned.mp4", 128, 64, 40, 90, "libx264", 27, 54, -1},
-        {"mjpeg.avi", 64, 48, 40, 0, "mjpeg", 64, 48, 30},
+        {"short.mp4", 64, 48, 12, 0, 64, 48, 0},
+        {"wide.mkv", 1280, 720, 45, 0, 96, 54, 30},
+        {"tall.mp4", 128, 256, 40, 0, 27, 54, 30},
+        {"turned.mp4", 128, 64, 40, 90, 27, 54, -1},
     };
     ThumbnailGenerator generator(96, 54);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ClipRecipe recipe{c.width, c.height, c.frames, c.codec};
-        if (recipe.codec == "mjpeg") recipe.pixelFormat = "yuvj420p";
+        ClipRecipe recipe{c.width, c.height, c.frames};
         recipe.displayRotation = c.rotation;
         Thumbnail picture;
         std::string error;
@@ -40,14 +37,10 @@ TEST(ThumbnailGenerator, TakesTheFrameOneSecondInUprightAndFitted) {
         EXPECT_EQ(picture.height, c.fitHeight);
         ASSERT_EQ(picture.bgra.size(), static_cast<size_t>(c.fitWidth * c.fitHeight * 4));
         EXPECT_EQ(picture.bgra[3], 255);  // opaque
-        if (c.number < 0) continue;
-        EXPECT_EQ(
-            numberIn(picture.width, picture.height,
-                     [&](int x, int y) {
-                         return picture.bgra[(static_cast<size_t>(y) * picture.width + x) * 4 + 1] >
-                                128;
-                     }),
-            c.number);
+        const auto light = [&](int x, int y) {
+            return picture.bgra[(static_cast<size_t>(y) * picture.width + x) * 4 + 1] > 128;
+        };
+        if (c.number >= 0) EXPECT_EQ(numberIn(picture.width, picture.height, light), c.number);
     }
 }
 
