@@ -2,6 +2,8 @@
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "support/MediaTestSupport.h"
 
 namespace cliploop::testing {
@@ -21,19 +23,22 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
     for (const auto& [name, r] : cases) {
         SCOPED_TRACE(name);
         auto item = itemFor(clip(name, r));
-        const auto frames = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
+        size_t n = 0;
+        const auto numbers = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
             EXPECT_EQ(f.surface()->data(), f.baseAddress());
             const uint8_t* p = f.baseAddress() + (f.height() - 1) * f.bytesPerRow();
             EXPECT_TRUE(p[3] == 255 && p[0] > 60 && p[2] < 40);  // opaque dark blue at the bottom
-        });
-        ASSERT_EQ(frames.size(), static_cast<size_t>(r.frames));
-        for (int i = 0; i < r.frames; ++i) {
-            const MediaTime time =
-                r.ticks.empty() ? MediaTime{i, 30} : MediaTime::fromSeconds(r.ticks[i] / 90000.0);
-            EXPECT_TRUE(frames[i].number == i && frames[i].time == time &&
-                        frames[i].width == r.width && frames[i].height == r.height)
+            const size_t i = n++;
+            const MediaTime time = r.ticks.empty()
+                                       ? MediaTime{static_cast<int64_t>(i), 30}
+                                       : MediaTime::fromSeconds(r.ticks.at(i) / 90000.0);
+            EXPECT_TRUE(f.width() == r.width && f.height() == r.height &&
+                        f.presentationTime() == time)
                 << i;
-        }
+        });
+        std::vector<int> expected(r.frames);
+        std::iota(expected.begin(), expected.end(), 0);
+        EXPECT_EQ(numbers, expected);
         // Exact once the last frame is out: a variable rate's last lasts as its packet says.
         const double end = item->duration().seconds(), lastTick = 24000 / 90000.0;
         if (r.ticks.empty())
@@ -77,13 +82,13 @@ TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
         const ClipRecipe recipe{
             .height = 32, .frames = 1, .displayRotation = c.rotation, .first = 240};
         auto item = itemFor(clip("turn" + std::to_string(c.rotation) + ".mp4", recipe));
-        const auto frames = pullNumbers(*item, 1, [&](const PixelBuffer& f) {
+        const auto numbers = pullNumbers(*item, 1, [&](const PixelBuffer& f) {
             EXPECT_EQ(f.width(), c.rotation == 180 ? 64 : 32);
             EXPECT_EQ(f.height(), c.rotation == 180 ? 32 : 64);
             EXPECT_TRUE(isLight(f, c.lightX, c.lightY));
             EXPECT_FALSE(isLight(f, f.width() - 1 - c.lightX, f.height() - 1 - c.lightY));
         });
-        EXPECT_EQ(frames.size(), 1u);
+        EXPECT_EQ(numbers.size(), 1u);
     }
 }
 

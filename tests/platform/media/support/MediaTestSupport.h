@@ -102,31 +102,17 @@ inline std::shared_ptr<PlayerItem> itemFor(const std::string& path) {
     return PlayerItem::create(Asset::assetWithURL(FileUrl::fromPath(path)));
 }
 
-struct FrameInfo {
-    int number;
-    MediaTime time;
-    int width, height;
-};
-
-// The next frames of `item`, up to its end or `limit`; each goes to `look` and is let go.
-inline std::vector<FrameInfo> pullNumbers(
-    PlayerItem& item, size_t limit = 1000,
-    const std::function<void(const PixelBuffer&)>& look = {}) {
-    std::vector<FrameInfo> frames;
+// The numbers of the next frames of `item`, up to its end or `limit`; each frame goes to `look`.
+inline std::vector<int> pullNumbers(PlayerItem& item, size_t limit = 1000,
+                                    const std::function<void(const PixelBuffer&)>& look = {}) {
+    std::vector<int> numbers;
     bool ended = false;
-    while (!ended && frames.size() < limit) {
+    while (!ended && numbers.size() < limit) {
         auto frame = item.copyNextPixelBuffer(std::chrono::seconds(30), &ended);
         if (!frame) break;
         if (look) look(*frame);
-        frames.push_back(
-            {readFrameNumber(*frame), frame->presentationTime(), frame->width(), frame->height()});
+        numbers.push_back(readFrameNumber(*frame));
     }
-    return frames;
-}
-
-inline std::vector<int> numbersOf(const std::vector<FrameInfo>& frames) {
-    std::vector<int> numbers;
-    for (const auto& f : frames) numbers.push_back(f.number);
     return numbers;
 }
 
