@@ -90,8 +90,8 @@ TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
             .height = 32, .frames = 1, .displayRotation = c.rotation, .first = 240};
         auto item = itemFor(clip("turn" + std::to_string(c.rotation) + ".mp4", recipe));
         const auto numbers = pullNumbers(*item, 1, [&](const PixelBuffer& f) {
-            EXPECT_EQ(f.width(), c.rotation == 180 ? 64 : 32);
-            EXPECT_EQ(f.height(), c.rotation == 180 ? 32 : 64);
+            EXPECT_EQ(std::pair(f.width(), f.height()),
+                      c.rotation == 180 ? std::pair(64, 32) : std::pair(32, 64));
             EXPECT_TRUE(isLight(f, c.lightX, c.lightY));
             EXPECT_FALSE(isLight(f, f.width() - 1 - c.lightX, f.height() - 1 - c.lightY));
         });
