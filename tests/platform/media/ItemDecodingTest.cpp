@@ -1,13 +1,20 @@
-// Decoding an item's frames: order, exact times, formats and sizes, orientation.
+// Decoding an item's frames: order, exact times, formats, sizes, orientation, bounded memory;
+// and files that are not clips or odd ones: a reason, no hang, whatever frames they have.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <thread>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
 
+#include "foundation/HostClock.h"
 #include "support/MediaTestSupport.h"
 
 namespace cliploop::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBoundedPool) {
     const std::vector<int64_t> vfr = {0, 3000, 9000, 18000, 21000, 24000};  // 1/90000 s
@@ -23,31 +30,31 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
     for (const auto& [name, r] : cases) {
         SCOPED_TRACE(name);
         auto item = itemFor(clip(name, r));
-        const auto frames = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
+        size_t n = 0;
+        const auto numbers = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
             EXPECT_EQ(f.surface()->data(), f.baseAddress());
             const uint8_t* p = f.baseAddress() + (f.height() - 1) * f.bytesPerRow();
-            EXPECT_EQ(p[3], 255);
-            EXPECT_TRUE(p[0] > 60 && p[2] < 40);  // dark blue at the bottom
+            EXPECT_TRUE(p[3] == 255 && p[0] > 60 && p[2] < 40);  // opaque dark blue at the bottom
+            const size_t i = n++;
+            const MediaTime time = r.ticks.empty()
+                                       ? MediaTime{static_cast<int64_t>(i), 30}
+                                       : MediaTime::fromSeconds(r.ticks.at(i) / 90000.0);
+            EXPECT_TRUE(f.width() == r.width && f.height() == r.height &&
+                        f.presentationTime() == time)
+                << i;
         });
-        ASSERT_EQ(frames.size(), static_cast<size_t>(r.frames));
-        for (int i = 0; i < r.frames; ++i) {
-            EXPECT_EQ(frames[i].width, r.width);
-            EXPECT_EQ(frames[i].height, r.height);
-            EXPECT_EQ(frames[i].number, i);
-            EXPECT_EQ(frames[i].time, r.ticks.empty()
-                                          ? (MediaTime{i, 30})
-                                          : MediaTime::fromSeconds(r.ticks[i] / 90000.0));
-        }
+        std::vector<int> expected(r.frames);
+        std::iota(expected.begin(), expected.end(), 0);
+        EXPECT_EQ(numbers, expected);
         // Exact once the last frame is out: a variable rate's last lasts as its packet says.
-        const double end = item->duration().seconds();
-        if (r.ticks.empty()) {
+        const double end = item->duration().seconds(), lastTick = 24000 / 90000.0;
+        if (r.ticks.empty())
             EXPECT_EQ(item->duration(),
                       (r.frames == 1 ? MediaTime::fromSeconds(1.0) : MediaTime{r.frames, 30}));
-        } else {
-            EXPECT_TRUE(end > 24000 / 90000.0 && end <= 24000 / 90000.0 + 1 / 15.0) << end;
-        }
+        else
+            EXPECT_TRUE(end > lastTick && end <= lastTick + 1 / 15.0) << end;
         EXPECT_FALSE(item->failed());
-        // Memory stays bounded: at most eight 8K surfaces' worth.
+        // At most eight 8K surfaces' worth.
         const ItemState& state = ItemAccess::of(*item);
         EXPECT_LE(state.surfaceCount(), state.surfaceCapacity());
         EXPECT_LE(state.surfaceCapacity() * r.width * r.height, 8u * 7680 * 4320);
@@ -57,44 +64,116 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
 TEST(ItemDecoding, ADecoderOutOfSurfacesSleepsUntilOneComesBackAndAStopWakesIt) {
     auto state = std::make_unique<ItemState>(clip("held.mp4", {.frames = 30}));
     state->start();
-    // Hold every surface the pool has: the decoder has nowhere to write.
-    std::vector<PixelBufferRef> held;
+    std::vector<PixelBufferRef> held;  // every surface of the pool: nowhere to decode to
     bool ended = false;
     while (held.empty() || held.size() < state->surfaceCapacity()) {
-        auto frame = state->takeNextFrame(std::chrono::seconds(30), &ended);
-        ASSERT_TRUE(frame);
-        held.push_back(std::move(frame));
+        held.push_back(state->takeNextFrame(std::chrono::seconds(30), &ended));
+        ASSERT_TRUE(held.back());
     }
     EXPECT_EQ(state->surfaceCount(), held.size());
     held.erase(held.begin());  // one comes back: the next frame follows
-    auto next = state->takeNextFrame(std::chrono::seconds(30), &ended);
-    ASSERT_TRUE(next);
-    EXPECT_EQ(readFrameNumber(*next), static_cast<int>(held.size()) + 1);
-    held.push_back(std::move(next));
+    held.push_back(state->takeNextFrame(std::chrono::seconds(30), &ended));
+    ASSERT_TRUE(held.back());
+    EXPECT_EQ(readFrameNumber(*held.back()), static_cast<int>(held.size()));
     state.reset();                                 // joins a decoder asleep in the pool again
     EXPECT_EQ(readFrameNumber(*held.front()), 1);  // the surfaces outlive it
 }
 
 TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
-    struct Case {
-        int rotation, width, height;
-        int lightX, lightY;  // inside the light quarter once upright
-    };
-    // A 64x32 picture whose top-left quarter is light.
-    const Case cases[] = {
-        {0, 64, 32, 8, 4}, {90, 32, 64, 28, 8}, {180, 64, 32, 56, 28}, {270, 32, 64, 4, 56}};
-    for (const Case& c : cases) {
+    // A 64x32 picture whose top-left quarter is light; where that quarter is once upright.
+    const struct {
+        int rotation, lightX, lightY;
+    } cases[] = {{90, 28, 8}, {180, 56, 28}, {270, 4, 56}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.rotation);
         const ClipRecipe recipe{
             .height = 32, .frames = 1, .displayRotation = c.rotation, .first = 240};
         auto item = itemFor(clip("turn" + std::to_string(c.rotation) + ".mp4", recipe));
-        const auto frames = pullNumbers(*item, 1, [&](const PixelBuffer& f) {
-            EXPECT_EQ(f.width(), c.width);
-            EXPECT_EQ(f.height(), c.height);
+        const auto numbers = pullNumbers(*item, 1, [&](const PixelBuffer& f) {
+            EXPECT_EQ(std::pair(f.width(), f.height()),
+                      c.rotation == 180 ? std::pair(64, 32) : std::pair(32, 64));
             EXPECT_TRUE(isLight(f, c.lightX, c.lightY));
             EXPECT_FALSE(isLight(f, f.width() - 1 - c.lightX, f.height() - 1 - c.lightY));
         });
-        EXPECT_EQ(frames.size(), 1u);
+        EXPECT_EQ(numbers.size(), 1u);
+    }
+}
+
+TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) {
+    std::ofstream(testPath("notes.mp4")) << "These are not the frames you are looking for.\n";
+    std::ofstream{testPath("empty.mov")};
+    fs::create_directory(testPath("folder.mov"));
+    clip("sound.m4a", {.codec = "", .withAudio = true});
+    for (const char* name : {"notes.mp4", "empty.mov", "folder.mov", "sound.m4a", "missing.mp4"}) {
+        SCOPED_TRACE(name);
+        auto item = itemFor(testPath(name));
+        auto player = QueuePlayer::create();
+        auto output = PlayerItemVideoOutput::create({kPixelFormatType32BGRA, true, true});
+        PictureSource pictures(player);
+        player->replaceCurrentItemWithPlayerItem(item);
+        item->addOutput(output);
+        player->setRate(8.0f);
+        ASSERT_TRUE(eventually([&] { return item->failed(); }));
+        EXPECT_FALSE(output->hasNewPixelBufferForItemTime(output->itemTimeForHostTime(hostTime())));
+        EXPECT_EQ(pictures.frameForHostTime(hostTime()), nullptr);
+        EXPECT_EQ(ItemAccess::of(*item).surfaceCount(), 0u);
+        // A rewind keeps the failure and its reason, and the queue still obeys.
+        item->seekToTime(MediaTime::zero());
+        EXPECT_TRUE(item->failed() && item->isReady());
+        EXPECT_FALSE(item->failureReason().empty());
+        player->removeItem(item);
+        player->insertItem(item, nullptr);
+        EXPECT_EQ(player->currentItem(), item);
+        EXPECT_FALSE(item->endHostTime().has_value());  // it never ends
+        player->removeAllItems();
+        EXPECT_TRUE(player->items().empty());
+        bool ended = false;
+        EXPECT_EQ(item->copyNextPixelBuffer(std::chrono::milliseconds(0), &ended), nullptr);
+        EXPECT_TRUE(ended);
+    }
+}
+
+TEST(BadInput, CutFilesAndStillImagesPlayTheFramesTheyHaveAtEveryTurn) {
+    // The index first, so that a cut file keeps it.
+    const std::string whole = clip("whole.mp4", {.frames = 30, .faststart = true});
+    const std::string little = testPath("cut10.mp4"), most = testPath("cut99.mp4");
+    for (const auto& [path, percent] : {std::pair{little, 10}, {most, 99}}) {
+        fs::copy_file(whole, path);
+        fs::resize_file(path, fs::file_size(whole) * percent / 100);
+    }
+    const std::string still =
+        clip("still.png",
+             {.height = 48, .frames = 1, .codec = "png", .pixelFormat = "rgb24", .first = 240});
+    for (const std::string& path : {little, most, still}) {
+        SCOPED_TRACE(path);
+        const bool isStill = path == still;
+        auto item = itemFor(path);
+        // Two turns, as a loop rewinds (a still is opened again: it cannot seek).
+        const auto numbers = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
+            EXPECT_TRUE(f.width() == 64 && f.height() == (isStill ? 48 : 64));
+        });
+        item->seekToTime(MediaTime::zero());
+        EXPECT_EQ(pullNumbers(*item), numbers);
+        if (path == little) continue;  // whatever little is left
+        // From the first, in order; a still is one frame, 240.
+        std::vector<int> expected(isStill ? 1 : std::max<size_t>(numbers.size(), 2));
+        std::iota(expected.begin(), expected.end(), isStill ? 240 : 0);
+        EXPECT_EQ(numbers, expected);
+        // A cut file ends where its frames end; a still shows for a second.
+        EXPECT_EQ(item->duration(), isStill
+                                        ? MediaTime::fromSeconds(1.0)
+                                        : (MediaTime{static_cast<int64_t>(numbers.size()), 30}));
+    }
+}
+
+TEST(BadInput, AFileDeletedWhilePlayingStillLoops) {
+    const std::string path = clip("doomed.mp4", {.frames = 6});
+    auto item = itemFor(path);
+    ASSERT_EQ(pullNumbers(*item, 2).size(), 2u);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    for (int turn = 0; turn < 2; ++turn) {
+        item->seekToTime(MediaTime::zero());
+        EXPECT_EQ(pullNumbers(*item), (std::vector{0, 1, 2, 3, 4, 5}));
     }
 }
 

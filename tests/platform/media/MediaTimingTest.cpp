@@ -1,108 +1,165 @@
-// The pure timing logic of the engine: media times and the item clock.
+// The timing logic of the engine: media times, the item clock, and the frame ring that picks the
+// frame for a time and wakes waiters at every change.
+// ctest-labels: concurrency
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <tuple>
 
+#include "media/FrameRing.h"
 #include "media/MediaEngine.h"
 #include "media/PlaybackClock.h"
 
 namespace cliploop::testing {
 namespace {
 
-constexpr double kInf = std::numeric_limits<double>::infinity();
-
 TEST(MediaTime, FromSecondsRoundsAndSaturatesAndRefusesNonsense) {
-    struct Case {
-        double seconds;
-        int32_t timescale;
-        MediaTime expected;
-    };
     // The limit as a double, which is as close as a double gets to it.
     const auto saturated =
         static_cast<int64_t>(static_cast<double>(std::numeric_limits<int64_t>::max() / 2));
-    const Case cases[] = {
+    const std::tuple<double, int32_t, MediaTime> cases[] = {
         {1.5, 90000, {135000, 90000}},
-        {1.0 / 30, 30, {1, 30}},
         {0.0166666, 1000, {17, 1000}},  // rounds to the nearest tick
         {-0.5, 10, {-5, 10}},
         {1e30, 90000, {saturated, 90000}},  // far beyond any clip: still "later"
         {std::nan(""), 90000, MediaTime::invalid()},
         {1.0, 0, MediaTime::invalid()},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.seconds);
-        const MediaTime t = MediaTime::fromSeconds(c.seconds, c.timescale);
-        EXPECT_EQ(t.value, c.expected.value);
-        EXPECT_EQ(t.timescale, c.expected.timescale);
+    for (const auto& [seconds, timescale, expected] : cases) {
+        const MediaTime t = MediaTime::fromSeconds(seconds, timescale);
+        EXPECT_TRUE(t.value == expected.value && t.timescale == expected.timescale)
+            << seconds << " at " << timescale << ": " << t.value << "/" << t.timescale;
     }
     EXPECT_TRUE(std::isnan(MediaTime::invalid().seconds()));
-    EXPECT_EQ((MediaTime{45000, 90000}).seconds(), 0.5);
 }
 
 TEST(MediaTime, CompareIsExactAcrossTimescalesAndInvalidSortsFirst) {
-    struct Case {
-        MediaTime a, b;
-        int expected;
-    };
     const int64_t big = std::numeric_limits<int64_t>::max() / 2;
-    const Case cases[] = {
+    const std::tuple<MediaTime, MediaTime, int> cases[] = {
         {{1, 30}, {3000, 90000}, 0},
         {{1, 30}, {3001, 90000}, -1},
-        {{2, 3}, {1, 2}, 1},
         {{big, 1}, {big - 1, 1}, 1},  // would overflow a 64-bit product
         {{big, 1'000'000'000}, {big, 999'999'999}, -1},
         {MediaTime::invalid(), MediaTime::zero(), -1},
         {{-1, 1}, MediaTime::invalid(), 1},
         {MediaTime::invalid(), {0, 0}, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.a.value << "/" << c.a.timescale << " vs "
-                                          << c.b.value << "/" << c.b.timescale);
-        EXPECT_EQ(compare(c.a, c.b), c.expected);
-        EXPECT_EQ(compare(c.b, c.a), -c.expected);
+    for (const auto& [a, b, expected] : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << a.value << "/" << a.timescale << " vs " << b.value << "/" << b.timescale);
+        EXPECT_EQ(compare(a, b), expected);
+        EXPECT_EQ(compare(b, a), -expected);
     }
 }
 
-TEST(PlaybackClock, ItemTimeFollowsTheAnchorHeldWhileWaitingAndAtTheEnd) {
-    struct Case {
+TEST(PlaybackClock, ItemTimeFollowsTheAnchorAndTheHostTimeOfAnItemTimeIsKnownOnlyWhileItMoves) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const struct {
         const char* name;
         PlaybackClock clock;
-        double host, end, expected;
+        double host, end, itemTime;  // itemTime(host, end)
+        double item;                 // hostTimeAt(item)
+        std::optional<double> hostTime;
+    } cases[] = {
+        {"runs at its rate", {true, false, 10, 2, 1.5}, 12, kInf, 5, 5, 12},
+        {"never before its anchor", {true, false, 10, 2, 1}, 9, kInf, 2, 1, 10},
+        {"stops at the end", {true, false, 10, 2, 1}, 20, 4, 4, 3, 11},
+        {"waiting holds the anchor", {true, true, 10, 0.5, 1}, 99, kInf, 0.5, 3, std::nullopt},
+        {"waiting past the end is the end", {true, true, 10, 5, 1}, 99, 3, 3, 6, std::nullopt},
+        {"not current", {false, false, 10, 1, 2}, 10, kInf, 1, 3, std::nullopt},
+        {"standing", {true, false, 10, 1, 0}, 50, kInf, 1, 3, std::nullopt},
     };
-    const Case cases[] = {
-        {"runs at its rate", {true, false, 10, 2, 1.5}, 12, kInf, 5},
-        {"never before its anchor", {true, false, 10, 2, 1}, 9, kInf, 2},
-        {"stops at the end", {true, false, 10, 2, 1}, 20, 4, 4},
-        {"a rate of zero stands", {true, false, 10, 2, 0}, 50, kInf, 2},
-        {"waiting holds the anchor", {true, true, 10, 0.5, 1}, 99, kInf, 0.5},
-        {"waiting past the end is the end", {true, true, 10, 5, 1}, 99, 3, 3},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_DOUBLE_EQ(c.clock.itemTime(c.host, c.end), c.expected);
+        EXPECT_DOUBLE_EQ(c.clock.itemTime(c.host, c.end), c.itemTime);
+        EXPECT_EQ(c.clock.hostTimeAt(c.item), c.hostTime);
     }
 }
 
-TEST(PlaybackClock, HostTimeAtIsKnownOnlyWhileTheClockMoves) {
-    struct Case {
-        const char* name;
-        PlaybackClock clock;
-        double item;
-        std::optional<double> expected;
-    };
-    const Case cases[] = {
-        {"ahead at rate 2", {true, false, 10, 1, 2}, 3, 11},
-        {"behind: the anchor", {true, false, 10, 1, 2}, 0.5, 10},
-        {"not current", {false, false, 10, 1, 2}, 3, std::nullopt},
-        {"waiting for its first frame", {true, true, 10, 1, 2}, 3, std::nullopt},
-        {"standing", {true, false, 10, 1, 0}, 3, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.clock.hostTimeAt(c.item), c.expected);
+// A full ring of frames at 0, 1/30, 2/30 ... (seconds), the first one taken if `firstTaken`.
+void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
+    ring.setCapacity(count);
+    for (size_t i = 0; i < count; ++i) {
+        DecodedFrame f;
+        f.time = MediaTime{static_cast<int64_t>(i), 30};
+        f.serial = static_cast<int64_t>(i);
+        f.delivered = firstTaken && i == 0;
+        EXPECT_TRUE(ring.push(std::move(f)));
     }
+}
+
+TEST(FrameRing, TheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
+    const struct {
+        const char* name;
+        MediaTime time;
+        int64_t serial;  // -1: none
+        size_t left, droppedUnseen;
+    } cases[] = {
+        {"before the first", MediaTime{-1, 90000}, -1, 4, 0},
+        {"invalid", MediaTime::invalid(), -1, 4, 0},
+        {"between two", MediaTime{4500, 90000}, 1, 3, 0},  // frame 0 was taken
+        {"exactly the third", MediaTime{2, 30}, 2, 2, 1},
+        {"after the last", MediaTime{10, 1}, 3, 1, 2},
+    };
+    for (const auto& c : cases) {
+        FrameRing ring;
+        fill(ring, 4, true);
+        size_t dropped = 0;
+        const DecodedFrame* f = ring.newestAtOrBefore(c.time, &dropped);
+        EXPECT_TRUE((f ? f->serial : -1) == c.serial && ring.size() == c.left &&
+                    dropped == c.droppedUnseen)
+            << c.name;
+    }
+}
+
+TEST(FrameRing, PushRefusesAFrameBeyondTheCapacityUntilOneIsTaken) {
+    FrameRing ring;
+    fill(ring, 3);
+    EXPECT_FALSE(ring.push(DecodedFrame{}));
+    EXPECT_EQ(ring.takeFront().serial, 0);
+    EXPECT_TRUE(ring.push(DecodedFrame{}));
+    EXPECT_EQ(ring.size(), 3u);
+}
+
+TEST(FrameRing, EveryChangeAndEveryWakeEndsAWait) {
+    using namespace std::chrono_literals;
+    const std::pair<const char*, void (*)(FrameRing&)> cases[] = {
+        {"push", [](FrameRing& r) { EXPECT_TRUE(r.push(DecodedFrame{})); }},
+        {"take", [](FrameRing& r) { r.takeFront(); }},
+        {"pass",
+         [](FrameRing& r) {
+             size_t dropped = 0;
+             r.newestAtOrBefore(MediaTime{1, 1}, &dropped);
+         }},
+        {"clear", [](FrameRing& r) { r.clear(); }},
+        {"wake", [](FrameRing& r) { r.wake(); }},
+    };
+    for (const auto& [name, change] : cases) {
+        SCOPED_TRACE(name);
+        std::mutex mutex;
+        FrameRing ring;
+        fill(ring, 2);
+        ring.setCapacity(3);
+        std::unique_lock lock(mutex);
+        std::thread changer([&] {
+            std::lock_guard guard(mutex);  // taken once the waiter sleeps
+            change(ring);
+        });
+        const bool woken = ring.waitForChange(lock);
+        lock.unlock();
+        changer.join();
+        EXPECT_TRUE(woken);
+    }
+    // With nothing changing, a deadline ends the wait and says so.
+    std::mutex mutex;
+    FrameRing ring;
+    std::unique_lock lock(mutex);
+    EXPECT_FALSE(ring.waitForChange(lock, std::chrono::steady_clock::now() + 1ms));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "common/Eventually.h"
@@ -15,14 +14,13 @@
 namespace cliploop::testing {
 
 struct ClipRecipe {
-    int width = 64;
-    int height = 64;
+    int width = 64, height = 64;
     int frames = 10;                // at 30 per second
     std::string codec = "libx264";  // "": no video; "png"/"mjpeg" to a .png/.jpg: a still image
     std::string pixelFormat = "yuv420p";
-    bool faststart = false;           // MP4/MOV index ahead of the data
+    bool faststart = false;           // the MP4 index ahead of the data, kept by a cut file
     int displayRotation = 0;          // clockwise turn a player applies to show it upright
-    std::vector<int64_t> ticks = {};  // presentation times in 1/90000 s (variable rate), or empty
+    std::vector<int64_t> ticks = {};  // variable rate: presentation times in 1/90000 s
     bool withAudio = false;           // a silent AAC track as long as the frames
     int first = 0;                    // the number the first frame shows (240: light top-left)
 };
@@ -40,7 +38,7 @@ inline std::string testPath(const std::string& name) {
     return dir.path + "/" + name;
 }
 
-// Writes `recipe` once to testPath(name), whose extension picks the container; returns the path.
+// Writes `r` once to testPath(name), whose extension picks the container; returns the path.
 inline std::string clip(const std::string& name, const ClipRecipe& r) {
     const std::string path = testPath(name);
     if (std::filesystem::exists(path)) return path;
@@ -85,50 +83,36 @@ inline std::string clip(const std::string& name, const ClipRecipe& r) {
     return path;
 }
 
+// The number a picture of `width` x `height` shows, `light` telling a light pixel.
+inline int numberIn(int width, int height, const std::function<bool(int x, int y)>& light) {
+    int number = 0;
+    for (int bit = 0; bit < 8; ++bit)
+        number = number * 2 + light((2 * bit + 1) * width / 16, height / 4);
+    return number;
+}
 inline bool isLight(const PixelBuffer& frame, int x, int y) {
     return frame.baseAddress()[static_cast<size_t>(y) * frame.bytesPerRow() + x * 4 + 1] > 128;
 }
 inline int readFrameNumber(const PixelBuffer& frame) {
-    int number = 0;
-    for (int bit = 0; bit < 8; ++bit)
-        number =
-            number * 2 + isLight(frame, (2 * bit + 1) * frame.width() / 16, frame.height() / 4);
-    return number;
-}
-
-inline PixelBufferAttributes pumpAttributes() {
-    return {kPixelFormatType32BGRA, true, true};
+    return numberIn(frame.width(), frame.height(),
+                    [&](int x, int y) { return isLight(frame, x, y); });
 }
 
 inline std::shared_ptr<PlayerItem> itemFor(const std::string& path) {
     return PlayerItem::create(Asset::assetWithURL(FileUrl::fromPath(path)));
 }
 
-struct FrameInfo {
-    int number;
-    MediaTime time;
-    int width, height;
-};
-
-// The next frames of `item`, up to its end or `limit`; each goes to `look` and is let go.
-inline std::vector<FrameInfo> pullNumbers(
-    PlayerItem& item, size_t limit = 1000,
-    const std::function<void(const PixelBuffer&)>& look = {}) {
-    std::vector<FrameInfo> frames;
+// The numbers of the next frames of `item`, up to its end or `limit`; each frame goes to `look`.
+inline std::vector<int> pullNumbers(PlayerItem& item, size_t limit = 1000,
+                                    const std::function<void(const PixelBuffer&)>& look = {}) {
+    std::vector<int> numbers;
     bool ended = false;
-    while (!ended && frames.size() < limit) {
+    while (!ended && numbers.size() < limit) {
         auto frame = item.copyNextPixelBuffer(std::chrono::seconds(30), &ended);
         if (!frame) break;
         if (look) look(*frame);
-        frames.push_back(
-            {readFrameNumber(*frame), frame->presentationTime(), frame->width(), frame->height()});
+        numbers.push_back(readFrameNumber(*frame));
     }
-    return frames;
-}
-
-inline std::vector<int> numbersOf(const std::vector<FrameInfo>& frames) {
-    std::vector<int> numbers;
-    for (const auto& f : frames) numbers.push_back(f.number);
     return numbers;
 }
 
