@@ -1,7 +1,8 @@
-// A chosen clip replaces the playing one only once it can play: an unplayable row or drop
-// leaves the clip playing and says why; a playable choice takes over at the slider's rate,
-// with no black frame in between, and the newest of two choices wins.
 // ctest-labels: concurrency
+// A chosen clip replaces the playing one only once it can play: an unplayable row or drop leaves
+// the clip playing and says why; a playable choice queues two fresh items of its clip at the
+// slider's rate, takes over with no black frame in between, and the newest of two choices wins.
+// The loop's turns themselves are ClipLoopTest's.
 #include <QMainWindow>
 #include <QSlider>
 #include <QStatusBar>
@@ -20,88 +21,84 @@ class ClipChoiceTest : public InterfaceTest {
         client_ = FrameClient::connect("Video", getpid(), &error);
         ASSERT_TRUE(client_) << error;
     }
-
-    std::string playing() const {
-        const auto item = controller_->player->currentItem();
-        return item ? item->asset()->url().path() : std::string();
-    }
-    // The middle row of the next frame "Video" serves at `width`, if one came.
-    std::optional<std::vector<uint8_t>> middleRow(int width) {
+    // The middle row of the next frame "Video" serves, if one came.
+    std::optional<std::vector<uint8_t>> middleRow() {
         const auto frame = client_->receiveFrame(std::chrono::milliseconds(5));
-        if (!frame || frame->width() != width) return std::nullopt;
+        if (!frame) return std::nullopt;
         const uint8_t* row = frame->row(frame->height() / 2);
-        return std::vector<uint8_t>(row, row + static_cast<size_t>(width) * 4);
-    }
-    // The pictures "Video" serves at `width` keep changing: that clip plays on.
-    bool videoMoves(int width) {
-        std::optional<std::vector<uint8_t>> first;
-        return eventually([&] {
-            const auto row = middleRow(width);
-            if (row && !first) first = row;
-            return row && row != first;
-        });
+        return std::vector<uint8_t>(row, row + static_cast<size_t>(frame->width()) * 4);
     }
 
     QTemporaryDir folder;
     std::unique_ptr<FrameClient> client_;
 };
 
-// A clip whose every frame differs, 96 x 64.
-FileUrl movingClip() {
-    static QTemporaryDir dir(QDir::tempPath() + "/cliploop-moving-XXXXXX");
-    const QString path = dir.filePath("moving.mp4");
-    const QString command =
-        "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
-        "testsrc2=s=96x64:r=30:d=2 -c:v libx264 -preset ultrafast "
-        "-pix_fmt yuv420p '" +
-        path + "'";
-    if (!QFile::exists(path) && std::system(command.toLocal8Bit().constData()) != 0)
-        ADD_FAILURE() << "ffmpeg could not make " << path.toStdString();
-    return FileUrl::fromPath(path.toStdString());
-}
-
 TEST_F(ClipChoiceTest, AnUnplayableRowOrDropLeavesTheClipPlayingAndSaysWhy) {
-    const FileUrl clip = movingClip();
+    // A clip whose every frame differs, so that "Video" shows it plays on.
+    const QString moving = folder.filePath("moving.mp4");
+    ASSERT_EQ(
+        std::system(("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=s=96x64:r=30:d=2"
+                     " -c:v libx264 -preset ultrafast -pix_fmt yuv420p '" +
+                     moving + "'")
+                        .toLocal8Bit()
+                        .constData()),
+        0);
+    const FileUrl clip = FileUrl::fromPath(moving.toStdString());
     controller_->selectVideoWithLoop(clip);
     ASSERT_TRUE(eventually([&] { return playing() == clip.path(); }));
     const auto items = controller_->player->items();
-    auto* status = window_->statusBar();
 
-    struct Case {
-        const char* name;
-        const char* content;
-        bool dropped;
-    };
-    for (const Case& c : {Case{"notes.txt", "Notes for the show.\n", false},
-                          Case{"broken.mp4", "ftypmp42, and then nothing of a movie", true}}) {
-        SCOPED_TRACE(c.name);
-        const std::string path = folder.filePath(c.name).toStdString();
-        std::ofstream(path) << c.content;
-        const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(c.name);
+    for (const auto& [name, content, dropped] :
+         {std::tuple{"notes.txt", "Notes for the show.\n", false},
+          std::tuple{"broken.mp4", "ftypmp42, and then nothing of a movie", true}}) {
+        SCOPED_TRACE(name);
+        const std::string path = folder.filePath(name).toStdString();
+        std::ofstream(path) << content;
+        const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(name);
         testing::internal::CaptureStdout();
-        if (c.dropped) {
+        if (dropped) {
             NotificationCenter::defaultCenter().post("DragAndDropNotification", this, path);
         } else {
             controller_->arrayController->setContent(
-                {{{"name", c.name}, {"url", QVariant::fromValue(FileUrl::fromPath(path))}}});
+                {{{"name", name}, {"url", QVariant::fromValue(FileUrl::fromPath(path))}}});
             controller_->tableViewShouldSelectRow(nullptr, 0);
             controller_->arrayController->setSelectionIndexes({0});
         }
-        const bool said = eventually([&] { return status->currentMessage() == line; });
+        EXPECT_TRUE(eventually([&] { return window_->statusBar()->currentMessage() == line; }));
         const std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(said) << status->currentMessage().toStdString();
         EXPECT_NE(printed.find(line.toStdString() + "\n"), std::string::npos) << printed;
         EXPECT_EQ(controller_->player->items(), items);
-        EXPECT_TRUE(videoMoves(96));
+        std::optional<std::vector<uint8_t>> first;
+        EXPECT_TRUE(eventually([&] {  // new pictures keep coming: the clip plays on
+            const auto row = middleRow();
+            if (row && !first) first = row;
+            return row && row != first;
+        }));
     }
 }
 
-TEST_F(ClipChoiceTest, APlayableChoiceTakesOverAtTheSlidersRateAndTheNewestChoiceWins) {
-    window_->findChild<QSlider*>("rateSlider")->setValue(200);
+TEST_F(ClipChoiceTest, APlayableChoiceQueuesTwoFreshItemsAtTheSlidersRateAndTheNewestWins) {
+    auto* slider = window_->findChild<QSlider*>("rateSlider");
+    ASSERT_NE(slider, nullptr);
+    EXPECT_EQ(controller_->rateField->text(), "1.00x");
+    for (auto [value, text] :
+         {std::pair{50, "0.50x"}, {-5, "0.00x"}, {999, "4.00x"}, {137, "1.37x"}, {200, "2.00x"}}) {
+        slider->setValue(value);
+        EXPECT_EQ(controller_->rateField->text(), text);
+        EXPECT_FLOAT_EQ(controller_->player->rate(), slider->value() / 100.0f);  // empty player
+    }
     const FileUrl green = makeClip(64, 48, 2.0), skipped = makeClip(160, 96, 2.0),
                   chosen = makeClip(96, 64, 2.0);
+    const auto firstOutput = controller_->videoOutput.load();
     controller_->selectVideoWithLoop(green);
-    ASSERT_TRUE(eventually([&] { return playing() == green.path() && middleRow(64); }));
+    ASSERT_TRUE(eventually([&] { return playing() == green.path() && middleRow(); }));
+    const auto items = controller_->player->items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_NE(items[0], items[1]);
+    EXPECT_EQ(items[1]->asset()->url(), green);
+    const auto output = controller_->videoOutput.load();
+    EXPECT_NE(output, firstOutput);
+    EXPECT_EQ(items[0]->outputs(), std::vector{output});
 
     controller_->selectVideoWithLoop(skipped);
     controller_->selectVideoWithLoop(chosen);  // before the first could start
@@ -119,6 +116,12 @@ TEST_F(ClipChoiceTest, APlayableChoiceTakesOverAtTheSlidersRateAndTheNewestChoic
     EXPECT_FALSE(skippedPlayed);
     EXPECT_FALSE(black);
     EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);
+    const auto now = controller_->player->items();
+    // An end that the last clip start overtook turns nothing.
+    controller_->playerItemDidReachEnd(
+        {kPlayerItemDidPlayToEndTimeNotification, nullptr, items[0]});
+    EXPECT_EQ(controller_->player->items(), now);
+    for (const auto& item : now) EXPECT_TRUE(item != items[0] && item != items[1]);
 }
 
 }  // namespace

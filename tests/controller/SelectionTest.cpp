@@ -7,11 +7,11 @@
 namespace cliploop::apptest {
 namespace {
 
+// Three copies of one generated clip, under names of their own.
 class SelectionTest : public InterfaceTest {
   protected:
     void SetUp() override {
         InterfaceTest::SetUp();
-        // Three copies of one generated clip, under names of their own.
         const FileUrl clip = makeClip(64, 48, 1.0);
         ASSERT_FALSE(clip.isEmpty());
         QList<ClipRecord> records;
@@ -25,25 +25,12 @@ class SelectionTest : public InterfaceTest {
         controller_->arrayController->setContent(records);
         table = window_->findChild<QTableView*>("clipTable");
     }
-
-    // The clip the player plays now, or "".
-    std::string playing() const {
-        const auto item = controller_->player->currentItem();
-        return item ? item->asset()->url().path() : std::string();
-    }
     bool plays(const FileUrl& url) {
         return eventually([&] { return playing() == url.path(); });
     }
     // Long enough for a clip that was chosen to start: what did not start by then never will.
     static void settle() {
         eventually([] { return false; }, std::chrono::milliseconds(300));
-    }
-    void click(int row) {
-        const QPoint at = table->visualRect(controller_->arrayController->index(row, 0)).center();
-        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
-    }
-    void post(const std::any& object) {
-        NotificationCenter::defaultCenter().post("DragAndDropNotification", this, object);
     }
 
     QTemporaryDir folder;
@@ -54,33 +41,32 @@ class SelectionTest : public InterfaceTest {
 TEST_F(SelectionTest, OnlyAUserSelectionPlaysItsFirstRowAndLowersTheFlag) {
     controller_->arrayController->setSelectionIndexes({2});  // by the program: nothing plays
     table->selectRow(0);
-    settle();
-    EXPECT_EQ(playing(), "");
-    for (int row : {1, 2}) {
-        click(row);
-        EXPECT_TRUE(plays(urls[row])) << row;
-        EXPECT_FALSE(controller_->flag);
-    }
-
-    controller_->player->removeAllItems();
-    EXPECT_TRUE(controller_->tableViewShouldSelectRow(table, 0));  // the user's selection starts
-    controller_->arrayController->setSelectionIndexes({});  // nothing to play: the flag stays
+    controller_->tableViewShouldSelectRow(table, 0);        // a user's, then nothing to play:
+    controller_->arrayController->setSelectionIndexes({});  // the flag stays
     settle();
     EXPECT_EQ(playing(), "");
     EXPECT_TRUE(controller_->flag);
-    controller_->arrayController->setSelectionIndexes({2, 1});
-    EXPECT_TRUE(plays(urls[1]));
-    EXPECT_FALSE(controller_->flag);
+    for (int row : {1, 2}) {
+        const QPoint at = table->visualRect(controller_->arrayController->index(row, 0)).center();
+        QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, at);
+        EXPECT_TRUE(plays(urls[row])) << row;
+        EXPECT_FALSE(controller_->flag);
+    }
+    EXPECT_TRUE(controller_->tableViewShouldSelectRow(table, 0));
+    controller_->arrayController->setSelectionIndexes({1, 0});
+    EXPECT_TRUE(plays(urls[0]));
 }
 
-TEST_F(SelectionTest, ADroppedPathStartsWithItsLineAndAnythingElseIsIgnored) {
+TEST_F(SelectionTest, ADroppedPathStartsAndAnythingElseIsIgnored) {
     controller_->arrayController->setSelectionIndexes({0});
-    post(urls[1].path());  // its line: the end-to-end suite
+    auto post = [this](const std::any& object) {
+        NotificationCenter::defaultCenter().post("DragAndDropNotification", this, object);
+    };
+    post(urls[1].path());
     EXPECT_TRUE(plays(urls[1]));
     // The list, its selection and flag are not the drop's business.
     EXPECT_EQ(controller_->arrayController->selectionIndexes(), QList<int>{0});
     EXPECT_FALSE(controller_->flag);
-
     testing::internal::CaptureStdout();
     for (const std::any& object : {std::any(), std::any(42), std::any(std::string())}) post(object);
     settle();

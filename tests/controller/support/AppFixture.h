@@ -34,13 +34,13 @@ inline QApplication& application() {
 // A green clip made once per process by ffmpeg, 30 fps.
 inline FileUrl makeClip(int width, int height, double seconds) {
     static QTemporaryDir dir(QDir::tempPath() + "/cliploop-clips-XXXXXX");
-    const QString size = QString("%1x%2").arg(width).arg(height);
-    const QString path = dir.filePath(QString("%1-%2.mp4").arg(size).arg(seconds));
+    const QString path = dir.filePath(QString("%1x%2-%3.mp4").arg(width).arg(height).arg(seconds));
     const QString command = QString(
                                 "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
-                                "color=c=0x00FF00:s=%1:r=30:d=%2 -c:v libx264 -preset "
-                                "ultrafast -pix_fmt yuv420p -g 15 '%3'")
-                                .arg(size)
+                                "color=c=0x00FF00:s=%1x%2:r=30:d=%3 -c:v libx264 -preset "
+                                "ultrafast -pix_fmt yuv420p -g 15 '%4'")
+                                .arg(width)
+                                .arg(height)
                                 .arg(seconds)
                                 .arg(path);
     if (!QFile::exists(path) && std::system(command.toLocal8Bit().constData()) != 0) {
@@ -72,6 +72,11 @@ class InterfaceTest : public ::testing::Test {
         controller_.reset();
         loaded_.controller.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    // The clip the player plays now, or "".
+    std::string playing() const {
+        const auto item = controller_->player->currentItem();
+        return item ? item->asset()->url().path() : std::string();
     }
 
     MainInterface loaded_;
