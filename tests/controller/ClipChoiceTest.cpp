@@ -34,16 +34,7 @@ class ClipChoiceTest : public InterfaceTest {
 };
 
 TEST_F(ClipChoiceTest, AnUnplayableRowOrDropLeavesTheClipPlayingAndSaysWhy) {
-    // A clip whose every frame differs, so that "Video" shows it plays on.
-    const QString moving = folder.filePath("moving.mp4");
-    ASSERT_EQ(
-        std::system(("ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=s=96x64:r=30:d=2"
-                     " -c:v libx264 -preset ultrafast -pix_fmt yuv420p '" +
-                     moving + "'")
-                        .toLocal8Bit()
-                        .constData()),
-        0);
-    const FileUrl clip = FileUrl::fromPath(moving.toStdString());
+    const FileUrl clip = makeClip(96, 64, 2.0, "testsrc2");  // every frame differs
     controller_->selectVideoWithLoop(clip);
     ASSERT_TRUE(eventually([&] { return playing() == clip.path(); }));
     const auto items = controller_->player->items();

@@ -38,7 +38,7 @@ TEST_F(FramePumpTest, EachTickPublishesTheCurrentFrameAtItsSize) {
     frame.reset();
 
     // Ticks until the pump took the new clip's frame; that very tick's frame has its size.
-    for (const auto [width, height] : {std::pair{320, 240}, {160, 96}}) {
+    for (const auto& [width, height] : {std::pair{320, 240}, {160, 96}}) {
         controller_->selectVideoWithLoop(makeClip(width, height, 2.0));
         ASSERT_TRUE(eventually([&] {
             frame = tick();
