@@ -13,65 +13,55 @@ namespace {
 TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithItsExactPath) {
     apptest::application();
     PlayerView view;
-    std::vector<Notification> posted;
+    std::vector<std::string> posted;
     NotificationCenter::defaultCenter().addObserver(
-        &view, "DragAndDropNotification", nullptr,
-        [&](const Notification& notification) { posted.push_back(notification); });
+        &view, "DragAndDropNotification", nullptr, [&](const Notification& notification) {
+            const auto* path = std::any_cast<std::string>(&notification.object);
+            posted.push_back(path ? *path : "not a path");
+        });
 
     const QList<QUrl> one{QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")};
     const auto copyOrLink = Qt::CopyAction | Qt::LinkAction;
-    const auto any = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
     const struct {
         QList<QUrl> urls;
-        QString text;
         Qt::DropActions offered;
-        Qt::KeyboardModifiers keys;  // Shift proposes a move
-        Qt::DropAction answer;       // IgnoreAction: refused
+        bool shift;             // Shift proposes a move
+        Qt::DropAction answer;  // IgnoreAction: refused
+        QString text = {};
     } drops[] = {
-        {one, {}, copyOrLink, Qt::NoModifier, Qt::CopyAction},
-        {one, {}, any, Qt::ShiftModifier, Qt::CopyAction},
-        {one, {}, Qt::MoveAction | Qt::LinkAction, Qt::ShiftModifier, Qt::LinkAction},
-        {one, {}, Qt::MoveAction, Qt::NoModifier, Qt::IgnoreAction},
+        {one, copyOrLink, false, Qt::CopyAction},
+        {one, copyOrLink | Qt::MoveAction, true, Qt::CopyAction},
+        {one, Qt::MoveAction | Qt::LinkAction, true, Qt::LinkAction},
+        {one, Qt::MoveAction, false, Qt::IgnoreAction},
         {{QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")},
-         {},
          copyOrLink,
-         Qt::NoModifier,
+         false,
          Qt::IgnoreAction},
-        {{}, "/clips/a.mov", copyOrLink, Qt::NoModifier, Qt::IgnoreAction},
-        {{QUrl("https://example.org/a.mov")}, {}, copyOrLink, Qt::NoModifier, Qt::IgnoreAction},
-        {{}, {}, copyOrLink, Qt::NoModifier, Qt::IgnoreAction},
+        {{}, copyOrLink, false, Qt::IgnoreAction, "/clips/a.mov"},
+        {{QUrl("https://example.org/a.mov")}, copyOrLink, false, Qt::IgnoreAction},
+        {{}, copyOrLink, false, Qt::IgnoreAction},
     };
     size_t taken = 0;
-    for (const auto& [urls, text, offered, keys, answer] : drops) {
+    for (const auto& [urls, offered, shift, answer, text] : drops) {
         SCOPED_TRACE(text.toStdString() + " " + QUrl::toStringList(urls).join(' ').toStdString() +
                      " offered " + std::to_string(offered.toInt()));
         QMimeData data;
         text.isEmpty() ? data.setUrls(urls) : data.setText(text);
+        const Qt::KeyboardModifiers keys = shift ? Qt::ShiftModifier : Qt::NoModifier;
         QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, keys);
-        if (keys == Qt::ShiftModifier) {
-            EXPECT_EQ(enter.proposedAction(), Qt::MoveAction);
-        }
+        EXPECT_TRUE(!shift || enter.proposedAction() == Qt::MoveAction);
         QCoreApplication::sendEvent(&view, &enter);
         EXPECT_EQ(enter.isAccepted(), offered != Qt::MoveAction);
-        if (enter.isAccepted()) {
-            EXPECT_NE(enter.dropAction(), Qt::MoveAction);
-        }
+        EXPECT_TRUE(!enter.isAccepted() || enter.dropAction() != Qt::MoveAction);
         QDropEvent dropped(QPointF(10, 10), offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &dropped);
-        EXPECT_EQ(dropped.isAccepted(), answer != Qt::IgnoreAction);
-        if (answer != Qt::IgnoreAction) {
-            EXPECT_EQ(dropped.dropAction(), answer);
-        }
+        EXPECT_EQ(dropped.isAccepted() ? dropped.dropAction() : Qt::IgnoreAction, answer);
         taken += answer != Qt::IgnoreAction;
         EXPECT_EQ(posted.size(), taken);
     }
     NotificationCenter::defaultCenter().removeObserver(&view);
-    ASSERT_EQ(posted.size(), 3u);
-    for (const Notification& notification : posted) {
-        const auto* path = std::any_cast<std::string>(&notification.object);
-        ASSERT_NE(path, nullptr);
-        EXPECT_EQ(*path, "/clips/gig \xE9\xFF.mov");  // not UTF-8: the bytes as they are
-    }
+    // Not UTF-8: the bytes as they are.
+    EXPECT_EQ(posted, std::vector<std::string>(3, "/clips/gig \xE9\xFF.mov"));
 }
 
 }  // namespace

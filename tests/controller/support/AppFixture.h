@@ -31,18 +31,16 @@ inline QApplication& application() {
     return app;
 }
 
-// A green clip made once per process by ffmpeg, 30 fps.
-inline FileUrl makeClip(int width, int height, double seconds) {
+// A clip made once per process by ffmpeg, 30 fps: green, or every frame different ("testsrc2").
+inline FileUrl makeClip(int width, int height, double seconds,
+                        QString source = "color=c=0x00FF00") {
     static QTemporaryDir dir(QDir::tempPath() + "/cliploop-clips-XXXXXX");
     const QString size = QString("%1x%2").arg(width).arg(height);
-    const QString path = dir.filePath(QString("%1-%2.mp4").arg(size).arg(seconds));
-    const QString command = QString(
-                                "ffmpeg -nostdin -loglevel error -y -f lavfi -i "
-                                "color=c=0x00FF00:s=%1:r=30:d=%2 -c:v libx264 -preset "
-                                "ultrafast -pix_fmt yuv420p -g 15 '%3'")
-                                .arg(size)
-                                .arg(seconds)
-                                .arg(path);
+    const QString path = dir.filePath(QString("%1-%2-%3.mp4").arg(size).arg(seconds).arg(source));
+    const QString command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i " + source +
+                            (source.contains('=') ? ":s=" : "=s=") + size +
+                            ":r=30:d=" + QString::number(seconds) +
+                            " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 15 '" + path + "'";
     if (!QFile::exists(path) && std::system(command.toLocal8Bit().constData()) != 0) {
         ADD_FAILURE() << "ffmpeg could not make " << path.toStdString();
         return {};
@@ -72,6 +70,11 @@ class InterfaceTest : public ::testing::Test {
         controller_.reset();
         loaded_.controller.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    // The clip the player plays now, or "".
+    std::string playing() const {
+        const auto item = controller_->player->currentItem();
+        return item ? item->asset()->url().path() : std::string();
     }
 
     MainInterface loaded_;

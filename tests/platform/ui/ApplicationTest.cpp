@@ -1,10 +1,17 @@
-// The application routine: what counts as a display, and the main queue on the event loop.
+// The application routine: what counts as a display, the main queue on the event loop, and menu
+// items that carry an action by name to the first controller on the chain that implements it.
+#include <QAction>
+#include <QMenu>
+
+#include <algorithm>
 #include <atomic>
 #include <optional>
 
 #include "foundation/Dispatch.h"
 #include "support/UiFixture.h"
+#include "ui/ActionDispatch.h"
 #include "ui/Application.h"
+#include "ui/ViewControllerBase.h"
 
 namespace cliploop::uitest {
 namespace {
@@ -44,17 +51,58 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
 
 TEST(Application, TheEventLoopRunsTheMainQueueOnItsThreadWhoeverQueuesWork) {
     application();
-    std::atomic<int> ran{0}, onMain{0};
-    const auto work = [&] {
-        onMain += dispatch::isMainThread();
-        ++ran;
-    };
+    std::atomic<int> onMain{0};
+    const auto work = [&] { onMain += dispatch::isMainThread(); };
     dispatch::mainAsync(work);  // before the event loop takes the queue over
     const std::shared_ptr<void> installed = application::installMainQueue(qApp);
-    ASSERT_TRUE(eventually([&] { return ran == 1; }));       // nobody drains by hand
-    std::thread([&] { dispatch::mainAsync(work); }).join();  // after a drain
-    ASSERT_TRUE(eventually([&] { return ran == 2; }));
-    EXPECT_EQ(onMain.load(), 2);
+    std::thread([&] { dispatch::mainAsync(work); }).join();
+    EXPECT_TRUE(eventually([&] { return onMain == 2; }));  // nobody drains by hand
+}
+
+using Received = std::vector<std::pair<std::string, QObject*>>;
+
+struct Responder : ViewControllerBase {
+    explicit Responder(std::vector<std::string> implemented)
+        : implemented(std::move(implemented)) {}
+    bool performAction(std::string_view action, QObject* sender) override {
+        if (std::ranges::find(implemented, action) == implemented.end()) return false;
+        received.emplace_back(std::string(action), sender);
+        return true;
+    }
+    std::vector<std::string> implemented;
+    Received received;
+};
+
+TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) {
+    application();
+    QWidget outer;
+    auto* inner = new QWidget(&outer);
+    auto* leaf = new QWidget(inner);
+    Responder innerController({"exitFullscreenWithSender:"}),
+        outerController({"fullScreenWithSender:", "exitFullscreenWithSender:"});
+    actions::setController(inner, &innerController);
+    actions::setController(&outer, &outerController);
+
+    QMenu menu;
+    QAction* item = actions::makeMenuItem("Screen 1", "fullScreenWithSender:", &menu);
+    item->trigger();  // no focus and no active window: the window controllers are asked
+    EXPECT_EQ(outerController.received, (Received{{"fullScreenWithSender:", item}}));
+
+    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", nullptr, leaf));
+    EXPECT_FALSE(actions::sendAction("unknownWithSender:", nullptr, leaf));
+    // A widget outside its window (a full-screen view) names its next responder: `inner` first.
+    QWidget loose;
+    actions::setNextResponder(&loose, leaf);
+    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &menu, &loose));
+    EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", nullptr},
+                                                  {"exitFullscreenWithSender:", &menu}}));
+    // A controller that is gone reads empty.
+    QWidget alone;
+    auto* gone = new Responder({"goneWithSender:"});
+    actions::setController(&alone, gone);
+    delete gone;
+    EXPECT_EQ(actions::controllerOf(&alone), nullptr);
+    EXPECT_FALSE(actions::sendAction("goneWithSender:", nullptr, &alone));
 }
 
 }  // namespace

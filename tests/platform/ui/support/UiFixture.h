@@ -30,11 +30,12 @@ inline std::vector<ScreenGeometry> threeScreens() {
 
 inline QJsonObject screensConfiguration(const std::vector<ScreenGeometry>& screens) {
     QJsonArray list;
-    for (const auto& [name, r] : screens) {
-        QJsonObject screen{{"name", name}, {"x", r.x()}, {"y", r.y()}, {"width", r.width()}};
-        screen.insert("height", r.height());
-        list.append(screen);
-    }
+    for (const auto& [name, r] : screens)
+        list.append(QJsonObject{{"name", name},
+                                {"x", r.x()},
+                                {"y", r.y()},
+                                {"width", r.width()},
+                                {"height", r.height()}});
     return QJsonObject{{"windowFrameMargins", false}, {"screens", list}};
 }
 
