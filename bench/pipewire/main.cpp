@@ -107,7 +107,7 @@ std::pair<double, double> tickCosts(const PipeWireDaemon& daemon, int width, int
     frames.bindNext(width, height);
     publishMicroseconds(*publisher, frames, width, height);
     if (!nodeAppears(daemon, "cliploop." + name)) fail("the node did not appear");
-    Child consumer(fakesinkConsumer("cliploop." + name, false), daemon.runtimeDir(), "/dev/null");
+    Child consumer(fakesinkConsumer("cliploop." + name, false), "/dev/null");
     within(std::chrono::seconds(30), [&] { return publisher->streaming(); });
     std::vector<double> fresh, repeated;
     for (int i = 0; i < 400; ++i) {
@@ -132,7 +132,7 @@ std::vector<double> latencies(const PipeWireDaemon& daemon, double seconds) {
     const std::string fifo = daemon.runtimeDir() + "/reports";
     mkfifo(fifo.c_str(), 0600);
     const int reports = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    Child consumer(fakesinkConsumer("cliploop.Latency", true), daemon.runtimeDir(), fifo);
+    Child consumer(fakesinkConsumer("cliploop.Latency", true), "/dev/null", fifo);
     fcntl(reports, F_SETFL, 0);
 
     const int ticks = static_cast<int>(seconds * 62.5);
@@ -208,14 +208,17 @@ double playCpu(const PipeWireDaemon& daemon, const std::string& play, const std:
     static int runs = 0;
     const std::string name = "Cpu" + std::to_string(++runs);
     const std::string runtimeDir = mode == Mode::noPipeWire ? emptyRuntimeDir : daemon.runtimeDir();
+    // Children take the runtime directory from this process's environment.
+    setenv("XDG_RUNTIME_DIR", runtimeDir.c_str(), 1);
     Child player({play, "--publish", name, "--seconds", std::to_string(seconds + 3), clip},
-                 runtimeDir, "/dev/null");
+                 "/dev/null");
+    setenv("XDG_RUNTIME_DIR", daemon.runtimeDir().c_str(), 1);
     std::unique_ptr<Child> consumer;
     if (mode != Mode::noPipeWire && !nodeAppears(daemon, "cliploop." + name))
         fail("the node did not appear");
     if (mode == Mode::consumer)
-        consumer = std::make_unique<Child>(fakesinkConsumer("cliploop." + name, false),
-                                           daemon.runtimeDir(), "/dev/null");
+        consumer =
+            std::make_unique<Child>(fakesinkConsumer("cliploop." + name, false), "/dev/null");
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const double start = cpuSeconds(player.pid());
     const double startHost = hostTime();

@@ -1,5 +1,7 @@
 #include "media/Demuxer.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <mutex>
 
@@ -60,6 +62,14 @@ int rotationOf(const AVStream* stream) {
 
 bool Demuxer::open(const std::string& path, std::string* error) {
     close();
+    // Opening a pipe or a device would hold this thread until a writer came,
+    // perhaps for ever, and with it a quit that joins the thread. A clip is a
+    // regular file; a missing one is left to the opening's own message.
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        *error = "not a video file";
+        return false;
+    }
     AVFormatContext* format = avformat_alloc_context();
     if (!format) {
         *error = "out of memory";

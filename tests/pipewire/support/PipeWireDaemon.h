@@ -74,6 +74,7 @@ class Child {
         if (pid_ > 0 && !status_) kill(pid_, number);
     }
     bool running() { return pid_ > 0 && !reaped(); }
+    pid_t pid() const { return pid_; }
 
     // Its exit status when it exits by itself within `limit`; else -1.
     int wait(std::chrono::seconds limit) {

@@ -2,6 +2,7 @@
 // and files that are not clips or odd ones: a reason, no hang, whatever frames they have.
 // ctest-labels: concurrency
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -103,8 +104,10 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
     std::ofstream(testPath("notes.mp4")) << "These are not the frames you are looking for.\n";
     std::ofstream{testPath("empty.mov")};
     fs::create_directory(testPath("folder.mov"));
+    mkfifo(testPath("pipe.mov").c_str(), 0600);  // no writer: opening it would wait for one
     clip("sound.m4a", {.codec = "", .withAudio = true});
-    for (const char* name : {"notes.mp4", "empty.mov", "folder.mov", "sound.m4a", "missing.mp4"}) {
+    for (const char* name :
+         {"notes.mp4", "empty.mov", "folder.mov", "pipe.mov", "sound.m4a", "missing.mp4"}) {
         SCOPED_TRACE(name);
         auto item = itemFor(testPath(name));
         auto player = QueuePlayer::create();
