@@ -103,6 +103,12 @@ inline double processCpuSeconds() {
            usage.ru_stime.tv_usec * 1e-6;
 }
 
+inline long minorFaults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
 inline double residentMegabytes() {
     long pages = 0, resident = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
