@@ -8,6 +8,12 @@
 // PipeWire is optional: without a daemon the publisher says so once and keeps
 // trying, on its own thread, until one appears; when the daemon goes away the
 // node comes back once it returns.
+//
+// publishFrameTexture keeps the frame server's contract (any thread, never
+// blocks, never waits for PipeWire or a consumer, the newest frame wins). A
+// texture without a surface is published as an all-zero picture. The pixels
+// are copied into a PipeWire buffer on the publisher's own thread, once per
+// new picture: the same surface, region and orientation again copies nothing.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,15 +29,6 @@ class PipeWirePublisher : public TexturePublisher {
     static std::shared_ptr<PipeWirePublisher> create(const std::string& name,
                                                      std::shared_ptr<GraphicsContext> context);
     ~PipeWirePublisher() override = default;
-
-    // The frame server's publication contract: any thread, never blocks,
-    // never waits for PipeWire or a consumer; when frames come faster than
-    // they go out, the newest wins. A texture without a surface is published
-    // as an all-zero picture of `dimensions`. The pixels are copied into a
-    // PipeWire buffer on the publisher's thread, once per new picture: a
-    // publication of the same surface, region and orientation copies nothing.
-    void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
-                             FrameSize dimensions, bool flipped) override = 0;
 
     virtual const std::string& nodeName() const = 0;
     // True while a consumer is linked and a format is agreed.
