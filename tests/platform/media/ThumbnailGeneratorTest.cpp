@@ -40,7 +40,9 @@ TEST(ThumbnailGenerator, TakesTheFrameOneSecondInUprightAndFitted) {
         const auto light = [&](int x, int y) {
             return picture.bgra[(static_cast<size_t>(y) * picture.width + x) * 4 + 1] > 128;
         };
-        if (c.number >= 0) EXPECT_EQ(numberIn(picture.width, picture.height, light), c.number);
+        if (c.number >= 0) {
+            EXPECT_EQ(numberIn(picture.width, picture.height, light), c.number);
+        }
     }
 }
 
