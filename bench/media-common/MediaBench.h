@@ -14,10 +14,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "foundation/AtomicSharedPtr.h"
+#include "foundation/Dispatch.h"
 #include "foundation/FileUrl.h"
 #include "foundation/HostClock.h"
 #include "media/ClipLoop.h"
@@ -123,10 +125,22 @@ inline double residentMegabytes() {
 // target only take frames: nothing is bound or published.
 class PlayingClip {
   public:
+    // Chosen and started as the application does: the second item opens once
+    // the first has its first frame, then the clip starts (or the benchmark
+    // ends, for a clip that cannot play).
     explicit PlayingClip(const FileUrl& url, float rate = 1.0f) {
         loop_.observeEnds();
+        dispatch::markMainThread();
         startHost_ = hostTime();
-        loop_.start(PreparedClip::prepare(url), rate);
+        std::optional<PreparedClip> chosen;
+        loop_.choose(url, [&chosen](const PreparedClip& clip) { chosen = clip; });
+        if (!dispatch::runMainQueueUntil([&] { return chosen.has_value(); },
+                                         std::chrono::seconds(60)) ||
+            chosen->failed()) {
+            std::fprintf(stderr, "bench: cannot play %s\n", url.path().c_str());
+            std::exit(1);
+        }
+        loop_.start(*chosen, rate);
     }
     ~PlayingClip() { player_->pause(); }
 
