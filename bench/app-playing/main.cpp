@@ -25,6 +25,7 @@
 // 1920x1080 screen).
 #include <QAction>
 #include <QApplication>
+#include <QEventLoop>
 #include <QMenu>
 #include <QScreen>
 #include <QTimer>
@@ -71,9 +72,12 @@ int windowRound(int argc, char** argv) {
     loaded.controller->selectVideoWithLoop(cliploop::FileUrl::fromPath(clip));
     cliploop::VideoView* output = loaded.controller->playerView2.data();
     // The event loop runs as in the program, a while to warm up, then measured.
+    // A loop of its own for each stretch: leaving the application's loop
+    // would quit the application, which tears the controller down.
     const auto runFor = [&](double span) {
-        QTimer::singleShot(int(span * 1000), &app, [] { QCoreApplication::exit(0); });
-        app.exec();
+        QEventLoop stretch;
+        QTimer::singleShot(int(span * 1000), &stretch, &QEventLoop::quit);
+        stretch.exec();
     };
     // The screen menu is filled once launching has finished, in the loop.
     runFor(0.5);

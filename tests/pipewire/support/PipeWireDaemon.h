@@ -16,7 +16,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -173,9 +172,18 @@ class PipeWireDaemon {
         const size_t begin = dump.rfind("\"props\": {", at);
         const std::string props = dump.substr(begin, dump.find('}', at) - begin);
         std::map<std::string, std::string> result;
-        const std::regex property("\"([^\"]+)\": \"([^\"]*)\"");
-        for (std::sregex_iterator it(props.begin(), props.end(), property), last; it != last; ++it)
-            result[(*it)[1]] = (*it)[2];
+        // Each string property reads "key": "value" (pw-dump escapes no quote in these).
+        for (size_t pos = props.find('"'); pos != std::string::npos;) {
+            const size_t keyEnd = props.find('"', pos + 1);
+            if (keyEnd == std::string::npos) break;
+            const std::string key = props.substr(pos + 1, keyEnd - pos - 1);
+            pos = props.find('"', keyEnd + 1);
+            if (props.compare(keyEnd + 1, 3, ": \"") != 0) continue;
+            const size_t valueEnd = props.find('"', keyEnd + 4);
+            if (valueEnd == std::string::npos) break;
+            result[key] = props.substr(keyEnd + 4, valueEnd - keyEnd - 4);
+            pos = props.find('"', valueEnd + 1);
+        }
         return result;
     }
 
