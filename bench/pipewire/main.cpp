@@ -132,7 +132,7 @@ std::vector<double> latencies(const PipeWireDaemon& daemon, double seconds) {
     const std::string fifo = daemon.runtimeDir() + "/reports";
     mkfifo(fifo.c_str(), 0600);
     const int reports = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-    Child consumer(fakesinkConsumer("cliploop.Latency", true), "/dev/null", fifo);
+    Child consumer(fakesinkConsumer("cliploop.Latency", true), fifo);
     fcntl(reports, F_SETFL, 0);
 
     const int ticks = static_cast<int>(seconds * 62.5);
