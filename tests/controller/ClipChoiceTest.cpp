@@ -30,44 +30,6 @@ class ClipChoiceTest : public InterfaceTest {
     std::unique_ptr<FrameClient> client_;
 };
 
-TEST_F(ClipChoiceTest, AnUnplayableRowOrDropLeavesTheClipPlayingAndSaysWhy) {
-    const FileUrl clip = makeClip(96, 64, 2.0, "testsrc2");  // every frame differs
-    controller_->selectVideoWithLoop(clip);
-    ASSERT_TRUE(eventually([&] { return playing() == clip.path(); }));
-    const auto items = controller_->player->items();
-
-    for (const auto& [name, content, dropped] :
-         {std::tuple{"notes.txt", "Notes for the show.\n", false},
-          std::tuple{"broken.mp4", "ftypmp42, and then nothing of a movie", true}}) {
-        SCOPED_TRACE(name);
-        const std::string path = folder.filePath(name).toStdString();
-        std::ofstream(path) << content;
-        const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(name);
-        testing::internal::CaptureStdout();
-        if (dropped) {
-            post(path);
-        } else {
-            controller_->arrayController->setContent(
-                {{{"name", name}, {"url", QVariant::fromValue(FileUrl::fromPath(path))}}});
-            controller_->tableViewShouldSelectRow(nullptr, 0);
-            controller_->arrayController->setSelectionIndexes({0});
-        }
-        EXPECT_TRUE(eventually([&] { return window_->statusBar()->currentMessage() == line; }));
-        const std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_NE(printed.find(line.toStdString() + "\n"), std::string::npos) << printed;
-        EXPECT_EQ(controller_->player->items(), items);
-        std::optional<std::vector<uint8_t>> first;
-        EXPECT_TRUE(eventually([&] {  // new pictures keep coming: the clip plays on
-            const auto frame = nextFrame();
-            if (!frame) return false;
-            const uint8_t* row = frame->row(frame->height() / 2);
-            const std::vector<uint8_t> middle(row, row + frame->width() * 4);
-            if (!first) first = middle;
-            return middle != first;
-        }));
-    }
-}
-
 TEST_F(ClipChoiceTest, APlayableChoiceTakesOverAtTheSlidersRateAndTheNewestWins) {
     auto* slider = window_->findChild<QSlider*>("rateSlider");
     ASSERT_NE(slider, nullptr);
@@ -99,16 +61,21 @@ TEST_F(ClipChoiceTest, APlayableChoiceTakesOverAtTheSlidersRateAndTheNewestWins)
     EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);
 }
 
-// The flag, raised by a user's selection and lowered once it plays, is not a drop's business.
-TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlays) {
-    const FileUrl clip = makeClip(64, 48, 1.0);
+// The flag, raised by a user's selection and lowered once it plays, is not a drop's business; an
+// unplayable row or drop leaves the clip playing and says why.
+TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSaysWhy) {
+    const FileUrl clip = makeClip(96, 64, 2.0, "testsrc2");  // every frame differs
     std::vector<FileUrl> urls;
     QList<ClipRecord> records;
-    for (const char* name : {"zero.mp4", "one \xE9.mp4", "two.mp4"}) {
+    for (const char* name : {"zero.mp4", "one \xE9.mp4", "two.mp4", "notes.txt"}) {
         urls.push_back(FileUrl::fromPath(folder.filePath(name).toStdString()));
-        ASSERT_TRUE(std::filesystem::copy_file(clip.path(), urls.back().path()));
         records.append({{"name", name}, {"url", QVariant::fromValue(urls.back())}});
     }
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(std::filesystem::copy_file(clip.path(), urls[i].path()));
+    std::ofstream(urls[3].path()) << "Notes for the show.\n";
+    const std::string broken = folder.filePath("broken.mp4").toStdString();
+    std::ofstream(broken) << "ftypmp42, and then nothing of a movie";
     controller_->arrayController->setContent(records);
     auto plays = [&](const FileUrl& url) {
         return eventually([&] { return playing() == url.path(); });
@@ -143,6 +110,32 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlays) {
     settle();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(playing(), urls[1].path());
+
+    const auto items = controller_->player->items();
+    for (const auto& [name, dropped] : {std::pair{"notes.txt", false}, {"broken.mp4", true}}) {
+        SCOPED_TRACE(name);
+        const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(name);
+        testing::internal::CaptureStdout();
+        if (dropped) {
+            post(broken);
+        } else {
+            controller_->tableViewShouldSelectRow(table, 3);
+            controller_->arrayController->setSelectionIndexes({3});
+        }
+        EXPECT_TRUE(eventually([&] { return window_->statusBar()->currentMessage() == line; }));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_NE(printed.find(line.toStdString() + "\n"), std::string::npos) << printed;
+        EXPECT_EQ(controller_->player->items(), items);
+        std::optional<std::vector<uint8_t>> first;
+        EXPECT_TRUE(eventually([&] {  // new pictures keep coming: the clip plays on
+            const auto frame = nextFrame();
+            if (!frame) return false;
+            const uint8_t* row = frame->row(frame->height() / 2);
+            const std::vector<uint8_t> middle(row, row + frame->width() * 4);
+            if (!first) first = middle;
+            return middle != first;
+        }));
+    }
 }
 
 }  // namespace

@@ -38,19 +38,15 @@ class FullScreenTest : public InterfaceTest {
         InterfaceTest::TearDown();
     }
 
-    QAction* item(const QString& title) {
-        for (QAction* a : window_->screenMenu()->actions())
-            if (a->text() == title) return a;
-        ADD_FAILURE() << "no item " << title.toStdString();
-        return nullptr;
-    }
     QStringList menuTitles() const {
         QStringList titles;
         for (QAction* a : window_->screenMenu()->actions()) titles << a->text();
         return titles;
     }
     void choose(const QString& title) {
-        if (QAction* a = item(title)) a->trigger();
+        const int at = menuTitles().indexOf(title);
+        ASSERT_GE(at, 0) << title.toStdString();
+        window_->screenMenu()->actions().at(at)->trigger();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     bool fillsScreen(int index) { return fills(*view_, QGuiApplication::screens().value(index)); }
@@ -66,8 +62,9 @@ class FullScreenTest : public InterfaceTest {
 
 TEST_F(FullScreenTest, TheMenuFollowsDisplayChangesAndAGoneScreensItemDoesNothing) {
     // An item kept across a display change (a context menu still open).
-    QAction kept(item("Screen 1")->text());
-    actions::setRepresentedObject(&kept, actions::representedObject(item("Screen 1")));
+    QAction kept("Screen 1");
+    actions::setRepresentedObject(&kept,
+                                  actions::representedObject(window_->screenMenu()->actions()[1]));
     QObject::connect(&kept, &QAction::triggered,
                      [&] { actions::sendAction("fullScreenWithSender:", &kept); });
     setScreens({0, 2});

@@ -1,6 +1,5 @@
 // ctest-labels: concurrency
 // The clip table: the delegate asked before each user selection; sorting, also off the main thread.
-#include <QMouseEvent>
 #include <QTest>
 
 #include <algorithm>
@@ -38,17 +37,9 @@ class ClipTableViewTest : public ::testing::Test {
         QObject::connect(&table, &ClipTableView::selectionDidChange, [this] { ++changes; });
     }
 
-    void mouse(QEvent::Type type, int row, Qt::KeyboardModifiers modifiers = {}) {
-        const QPoint at = table.visualRect(list.index(row, 0)).center();
-        const Qt::MouseButtons buttons =
-            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(Qt::LeftButton);
-        QMouseEvent event(type, at, table.viewport()->mapToGlobal(at), Qt::LeftButton, buttons,
-                          modifiers);
-        QCoreApplication::sendEvent(table.viewport(), &event);
-    }
+    QPoint at(int row) { return table.visualRect(list.index(row, 0)).center(); }
     void click(int row, Qt::KeyboardModifiers modifiers = {}) {
-        mouse(QEvent::MouseButtonPress, row, modifiers);
-        mouse(QEvent::MouseButtonRelease, row, modifiers);
+        QTest::mouseClick(table.viewport(), Qt::LeftButton, modifiers, at(row));
     }
     State look() { return {std::exchange(asked, {}), list.selectionIndexes()}; }
 
@@ -77,12 +68,12 @@ TEST_F(ClipTableViewTest, ClicksKeysDragsAndSelectAllAskOnceForEachRowTheyWouldA
     EXPECT_EQ(look(), (State{{5}, {5}}));
 
     refused = {3};
-    mouse(QEvent::MouseButtonPress, 1);
-    mouse(QEvent::MouseMove, 3);
+    QTest::mousePress(table.viewport(), Qt::LeftButton, {}, at(1));
+    QTest::mouseMove(table.viewport(), at(3));
     EXPECT_EQ(list.selectionIndexes(), QList<int>{1});
     EXPECT_EQ(table.currentIndex().row(), 1);
-    mouse(QEvent::MouseMove, 4);
-    mouse(QEvent::MouseButtonRelease, 4);
+    QTest::mouseMove(table.viewport(), at(4));
+    QTest::mouseRelease(table.viewport(), Qt::LeftButton, {}, at(4));
     EXPECT_EQ(look(), (State{{1, 3, 4}, {1, 2, 3, 4}}));
     click(3, Qt::ControlModifier);  // taking a row out asks nothing
     EXPECT_EQ(look(), (State{{}, {1, 2, 4}}));

@@ -36,9 +36,10 @@ TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
     for (const auto& [frame, shown] : cases) {
         SCOPED_TRACE(::testing::Message() << frame.width() << " to " << shown.width());
         ScaledPictureCache cache;
-        const QImage solid = cache.picture(solidFrame(frame, 200), shown);
+        const QImage solid =
+            cache.picture(makeFrame(frame, [](int, int) { return qRgb(200, 100, 32); }), shown);
         QImage expected(shown, solid.format());
-        expected.fill(QColor(0, 200, 0));
+        expected.fill(QColor(200, 100, 32));  // channels in their places
         EXPECT_EQ(solid, expected);
         if (frame.width() < 8 || shown.width() < 8) continue;
         // The top left quarter white, the rest black.
