@@ -1,12 +1,11 @@
 // ctest-labels: concurrency
 // What plays and what "Video" serves: only a user's selection or a dropped path plays; a choice
 // takes over only once it can play, at the slider's rate, the newest winning; an unplayable one
-// says why; each pump tick publishes one frame (the loop's turns are ClipLoopTest's).
+// says why (the loop's turns are ClipLoopTest's).
 #include <QMainWindow>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTest>
-#include <algorithm>
 
 #include "cliploop/FrameClient.h"
 #include "support/AppFixture.h"
@@ -22,77 +21,16 @@ class ClipChoiceTest : public InterfaceTest {
         client_ = FrameClient::connect("Video", getpid(), &error);
         ASSERT_TRUE(client_) << error;
     }
-    // The middle row of the next frame "Video" serves, if one came.
-    std::optional<std::vector<uint8_t>> middleRow() {
-        const auto frame = client_->receiveFrame(std::chrono::milliseconds(5));
-        if (!frame) return std::nullopt;
-        const uint8_t* row = frame->row(frame->height() / 2);
-        return std::vector<uint8_t>(row, row + static_cast<size_t>(frame->width()) * 4);
-    }
-
-    // Lists three copies of one generated clip, under names of their own.
-    void listCopies() {
-        const FileUrl clip = makeClip(64, 48, 1.0);
-        ASSERT_FALSE(clip.isEmpty());
-        QList<ClipRecord> records;
-        for (const char* name : {"zero.mp4", "one \xE9.mp4", "two.mp4"}) {
-            const std::string path = folder.path().toStdString() + "/" + name;
-            std::filesystem::copy_file(clip.path(), path);
-            urls.push_back(FileUrl::fromPath(path));
-            records.append(
-                {{"name", QString::fromUtf8(name)}, {"url", QVariant::fromValue(urls.back())}});
-        }
-        controller_->arrayController->setContent(records);
-    }
-    bool plays(const FileUrl& url) {
-        return eventually([&] { return playing() == url.path(); });
-    }
-    // Long enough for a clip that was chosen to start: what did not start by then never will.
-    static void settle() {
-        eventually([] { return false; }, std::chrono::milliseconds(300));
+    std::optional<Frame> nextFrame() { return client_->receiveFrame(std::chrono::milliseconds(5)); }
+    void post(const std::any& object) {
+        NotificationCenter::defaultCenter().post("DragAndDropNotification", this, object);
     }
 
     QTemporaryDir folder;
     std::unique_ptr<FrameClient> client_;
-    std::vector<FileUrl> urls;
 };
 
-TEST_F(ClipChoiceTest, AnUnplayableRowOrDropLeavesTheClipPlayingAndSaysWhy) {
-    const FileUrl clip = makeClip(96, 64, 2.0, "testsrc2");  // every frame differs
-    controller_->selectVideoWithLoop(clip);
-    ASSERT_TRUE(eventually([&] { return playing() == clip.path(); }));
-    const auto items = controller_->player->items();
-
-    for (const auto& [name, content, dropped] :
-         {std::tuple{"notes.txt", "Notes for the show.\n", false},
-          std::tuple{"broken.mp4", "ftypmp42, and then nothing of a movie", true}}) {
-        SCOPED_TRACE(name);
-        const std::string path = folder.filePath(name).toStdString();
-        std::ofstream(path) << content;
-        const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(name);
-        testing::internal::CaptureStdout();
-        if (dropped) {
-            NotificationCenter::defaultCenter().post("DragAndDropNotification", this, path);
-        } else {
-            controller_->arrayController->setContent(
-                {{{"name", name}, {"url", QVariant::fromValue(FileUrl::fromPath(path))}}});
-            controller_->tableViewShouldSelectRow(nullptr, 0);
-            controller_->arrayController->setSelectionIndexes({0});
-        }
-        EXPECT_TRUE(eventually([&] { return window_->statusBar()->currentMessage() == line; }));
-        const std::string printed = testing::internal::GetCapturedStdout();
-        EXPECT_NE(printed.find(line.toStdString() + "\n"), std::string::npos) << printed;
-        EXPECT_EQ(controller_->player->items(), items);
-        std::optional<std::vector<uint8_t>> first;
-        EXPECT_TRUE(eventually([&] {  // new pictures keep coming: the clip plays on
-            const auto row = middleRow();
-            if (row && !first) first = row;
-            return row && row != first;
-        }));
-    }
-}
-
-TEST_F(ClipChoiceTest, APlayableChoiceQueuesTwoFreshItemsAtTheSlidersRateAndTheNewestWins) {
+TEST_F(ClipChoiceTest, APlayableChoiceTakesOverAtTheSlidersRateAndTheNewestWins) {
     auto* slider = window_->findChild<QSlider*>("rateSlider");
     ASSERT_NE(slider, nullptr);
     EXPECT_EQ(controller_->rateField->text(), "1.00x");
@@ -104,26 +42,16 @@ TEST_F(ClipChoiceTest, APlayableChoiceQueuesTwoFreshItemsAtTheSlidersRateAndTheN
     }
     const FileUrl green = makeClip(64, 48, 2.0), skipped = makeClip(160, 96, 2.0),
                   chosen = makeClip(96, 64, 2.0);
-    const auto firstOutput = controller_->videoOutput.load();
     controller_->selectVideoWithLoop(green);
-    ASSERT_TRUE(eventually([&] { return playing() == green.path() && middleRow(); }));
-    const auto items = controller_->player->items();
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_NE(items[0], items[1]);
-    EXPECT_EQ(items[1]->asset()->url(), green);
-    const auto output = controller_->videoOutput.load();
-    EXPECT_NE(output, firstOutput);
-    EXPECT_EQ(items[0]->outputs(), std::vector{output});
-
+    ASSERT_TRUE(eventually([&] { return playing() == green.path() && nextFrame(); }));
     controller_->selectVideoWithLoop(skipped);
     controller_->selectVideoWithLoop(chosen);  // before the first could start
     bool skippedPlayed = false, black = false;
     ASSERT_TRUE(eventually([&] {
         skippedPlayed |= playing() == skipped.path();
-        const auto frame = client_->receiveFrame(std::chrono::milliseconds(5));
+        const auto frame = nextFrame();
         if (!frame) return false;
-        const uint8_t* pixel = frame->row(frame->height() / 2) + frame->width() / 2 * 4;
-        black |= pixel[1] < 128;  // every clip here is green in the middle
+        black |= frame->row(frame->height() / 2)[frame->width() / 2 * 4 + 1] < 128;  // all green
         skippedPlayed |= frame->width() == 160;
         return frame->width() == 96;
     }));
@@ -131,16 +59,29 @@ TEST_F(ClipChoiceTest, APlayableChoiceQueuesTwoFreshItemsAtTheSlidersRateAndTheN
     EXPECT_FALSE(skippedPlayed);
     EXPECT_FALSE(black);
     EXPECT_FLOAT_EQ(controller_->player->rate(), 2.0f);
-    const auto now = controller_->player->items();
-    // An end that the last clip start overtook turns nothing.
-    controller_->playerItemDidReachEnd(
-        {kPlayerItemDidPlayToEndTimeNotification, nullptr, items[0]});
-    EXPECT_EQ(controller_->player->items(), now);
-    for (const auto& item : now) EXPECT_TRUE(item != items[0] && item != items[1]);
 }
 
-TEST_F(ClipChoiceTest, OnlyAUserSelectionPlaysItsFirstRowAndLowersTheFlag) {
-    ASSERT_NO_FATAL_FAILURE(listCopies());
+// The flag, raised by a user's selection and lowered once it plays, is not a drop's business; an
+// unplayable row or drop leaves the clip playing and says why.
+TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSaysWhy) {
+    const FileUrl clip = makeClip(96, 64, 2.0, "testsrc2");  // every frame differs
+    std::vector<FileUrl> urls;
+    QList<ClipRecord> records;
+    for (const char* name : {"zero.mp4", "one \xE9.mp4", "two.mp4", "notes.txt"}) {
+        urls.push_back(FileUrl::fromPath(folder.filePath(name).toStdString()));
+        records.append({{"name", name}, {"url", QVariant::fromValue(urls.back())}});
+    }
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(std::filesystem::copy_file(clip.path(), urls[i].path()));
+    std::ofstream(urls[3].path()) << "Notes for the show.\n";
+    const std::string broken = folder.filePath("broken.mp4").toStdString();
+    std::ofstream(broken) << "ftypmp42, and then nothing of a movie";
+    controller_->arrayController->setContent(records);
+    auto plays = [&](const FileUrl& url) {
+        return eventually([&] { return playing() == url.path(); });
+    };
+    // Long enough for a chosen clip to start: what did not start by then never will.
+    auto settle = [] { eventually([] { return false; }, std::chrono::milliseconds(300)); };
     auto* table = window_->findChild<QTableView*>("clipTable");
     controller_->arrayController->setSelectionIndexes({2});  // by the program: nothing plays
     table->selectRow(0);
@@ -158,63 +99,42 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionPlaysItsFirstRowAndLowersTheFlag) {
     EXPECT_TRUE(controller_->tableViewShouldSelectRow(table, 0));
     controller_->arrayController->setSelectionIndexes({1, 0});
     EXPECT_TRUE(plays(urls[0]));
-}
 
-TEST_F(ClipChoiceTest, ADroppedPathStartsAndAnythingElseIsIgnored) {
-    ASSERT_NO_FATAL_FAILURE(listCopies());
-    controller_->arrayController->setSelectionIndexes({0});
-    auto post = [this](const std::any& object) {
-        NotificationCenter::defaultCenter().post("DragAndDropNotification", this, object);
-    };
+    controller_->tableViewShouldSelectRow(table, 2);
     post(urls[1].path());
     EXPECT_TRUE(plays(urls[1]));
-    // The list, its selection and flag are not the drop's business.
-    EXPECT_EQ(controller_->arrayController->selectionIndexes(), QList<int>{0});
-    EXPECT_FALSE(controller_->flag);
+    EXPECT_EQ(controller_->arrayController->selectionIndexes(), (QList<int>{0, 1}));
+    EXPECT_TRUE(controller_->flag);
     testing::internal::CaptureStdout();
     for (const std::any& object : {std::any(), std::any(42), std::any(std::string())}) post(object);
     settle();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(playing(), urls[1].path());
-}
 
-// The frame pump serves "Video" from start-up; each tick a client sees, at the frame's size.
-TEST_F(ClipChoiceTest, EachTickOfTheFramePumpPublishesTheCurrentFrameAtItsSize) {
-    const auto& client = client_;
-    // Served by the pump's own timer, until the test takes over the ticks.
-    ASSERT_TRUE(eventually(
-        [&] { return client->receiveFrame(std::chrono::milliseconds(10)).has_value(); }));
-    controller_->timer->cancel();
-    // One tick and the frame a client receives for it.
-    auto tick = [&] {
-        const uint64_t number = controller_->syphonServer->frameCount() + 1;
-        controller_->videoCapturing();
-        std::optional<Frame> frame;
-        eventually([&] {
-            frame = client->receiveFrame(std::chrono::milliseconds(5));
-            return frame && frame->frameNumber() >= number;
-        });
-        EXPECT_TRUE(frame && frame->frameNumber() == number) << "publication " << number;
-        return frame;
-    };
-    std::optional<Frame> frame = tick();  // no clip: the empty 512 x 512 texture, flipped
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(std::pair(frame->width(), frame->height()), std::pair(512, 512));
-    EXPECT_TRUE(frame->flipped());
-    for (int y = 0; y < 512; y += 64)
-        EXPECT_EQ(std::count(frame->row(y), frame->row(y) + 512 * 4, 0), 512 * 4) << y;
-    frame.reset();
-
-    // Ticks until the pump took the new clip's frame; that very tick's frame has its size.
-    for (const auto& [width, height] : {std::pair{320, 240}, {160, 96}}) {
-        controller_->selectVideoWithLoop(makeClip(width, height, 2.0));
-        ASSERT_TRUE(eventually([&] {
-            frame = tick();
-            return controller_->size.width == width;
+    const auto items = controller_->player->items();
+    for (const auto& [name, dropped] : {std::pair{"notes.txt", false}, {"broken.mp4", true}}) {
+        SCOPED_TRACE(name);
+        const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(name);
+        testing::internal::CaptureStdout();
+        if (dropped) {
+            post(broken);
+        } else {
+            controller_->tableViewShouldSelectRow(table, 3);
+            controller_->arrayController->setSelectionIndexes({3});
+        }
+        EXPECT_TRUE(eventually([&] { return window_->statusBar()->currentMessage() == line; }));
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_NE(printed.find(line.toStdString() + "\n"), std::string::npos) << printed;
+        EXPECT_EQ(controller_->player->items(), items);
+        std::optional<std::vector<uint8_t>> first;
+        EXPECT_TRUE(eventually([&] {  // new pictures keep coming: the clip plays on
+            const auto frame = nextFrame();
+            if (!frame) return false;
+            const uint8_t* row = frame->row(frame->height() / 2);
+            const std::vector<uint8_t> middle(row, row + frame->width() * 4);
+            if (!first) first = middle;
+            return middle != first;
         }));
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(std::pair(frame->width(), frame->height()), std::pair(width, height));
-        EXPECT_EQ(frame->textureWidth(), width);
     }
 }
 

@@ -13,10 +13,9 @@ namespace {
 
 const QStringList kThreeScreens{"MainScreen", "Screen 1", "Screen 2"};
 const QStringList kExit{"Exit Full Screen"};
-using uitest::threeScreens;
 
 // Replaces the screens while running; Qt reports the change synchronously.
-void setScreens(const std::vector<uitest::ScreenGeometry>& screens) {
+void setScreens(std::initializer_list<int> screens) {
     QPlatformNativeInterface* native = QGuiApplication::platformNativeInterface();
     auto* set = reinterpret_cast<void (*)(const QJsonObject&, QPlatformNativeInterface*)>(
         native->nativeResourceForIntegration("setConfiguration"));
@@ -35,23 +34,19 @@ class FullScreenTest : public InterfaceTest {
         homeIndex_ = home_->indexOf(view_);
     }
     void TearDown() override {
-        setScreens(threeScreens());
+        setScreens({0, 1, 2});
         InterfaceTest::TearDown();
     }
 
-    QAction* item(const QString& title) {
-        for (QAction* a : window_->screenMenu()->actions())
-            if (a->text() == title) return a;
-        ADD_FAILURE() << "no item " << title.toStdString();
-        return nullptr;
-    }
     QStringList menuTitles() const {
         QStringList titles;
         for (QAction* a : window_->screenMenu()->actions()) titles << a->text();
         return titles;
     }
     void choose(const QString& title) {
-        if (QAction* a = item(title)) a->trigger();
+        const int at = menuTitles().indexOf(title);
+        ASSERT_GE(at, 0) << title.toStdString();
+        window_->screenMenu()->actions().at(at)->trigger();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
     bool fillsScreen(int index) { return fills(*view_, QGuiApplication::screens().value(index)); }
@@ -65,76 +60,61 @@ class FullScreenTest : public InterfaceTest {
     int homeIndex_ = -1;
 };
 
-// The menu's states, each item's effect in each, and the pointer over the output at rest.
-TEST_F(FullScreenTest, AScreenItemFillsItsScreenUntilTheExitItem) {
-    int stranger = 0;  // anyone's notifications change the menu, not the output
-    NotificationCenter::defaultCenter().post("addMenuExitFullscreen", &stranger);
-    choose("Exit Full Screen");  // in the window: nothing
-    EXPECT_TRUE(inItsPlace());
-    EXPECT_EQ(menuTitles(), kExit);
-    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate", &stranger);
-    EXPECT_EQ(menuTitles(), kThreeScreens);
-
-    choose("Screen 2");
-    EXPECT_TRUE(fillsScreen(2));
-    EXPECT_EQ(menuTitles(), kExit);
-    EXPECT_TRUE(eventually([&] { return view_->cursor().shape() == Qt::BlankCursor; }));
-    QTest::mouseMove(view_, QPoint(40, 40));
-    EXPECT_NE(view_->cursor().shape(), Qt::BlankCursor);
-    EXPECT_TRUE(eventually([&] { return view_->cursor().shape() == Qt::BlankCursor; }));
-
-    choose("Exit Full Screen");
-    EXPECT_TRUE(inItsPlace());
-    EXPECT_EQ(menuTitles(), kThreeScreens);
-    EXPECT_NE(view_->cursor().shape(), Qt::BlankCursor);
-}
-
 TEST_F(FullScreenTest, TheMenuFollowsDisplayChangesAndAGoneScreensItemDoesNothing) {
     // An item kept across a display change (a context menu still open).
-    QAction kept(item("Screen 1")->text());
-    actions::setRepresentedObject(&kept, actions::representedObject(item("Screen 1")));
+    QAction kept("Screen 1");
+    actions::setRepresentedObject(&kept,
+                                  actions::representedObject(window_->screenMenu()->actions()[1]));
     QObject::connect(&kept, &QAction::triggered,
                      [&] { actions::sendAction("fullScreenWithSender:", &kept); });
-    setScreens({threeScreens()[0], threeScreens()[2]});
-    const QStringList twoScreens{"MainScreen", "Screen 1"};
-    EXPECT_EQ(menuTitles(), twoScreens);
+    setScreens({0, 2});
+    EXPECT_EQ(menuTitles(), (QStringList{"MainScreen", "Screen 1"}));
     EXPECT_EQ(actions::representedObject(&kept), nullptr);
     kept.trigger();
     EXPECT_FALSE(view_->isInFullScreenMode());
     EXPECT_EQ(menuTitles(), kExit);
     setScreens({});  // none at all: no item is left to choose
     EXPECT_TRUE(menuTitles().isEmpty());
-    setScreens({threeScreens()[1]});  // a lone screen comes back as the main one
+    setScreens({1});  // a lone screen comes back as the main one
     EXPECT_EQ(menuTitles(), QStringList{"MainScreen"});
-    // Posted on another thread, handled on the main one.
+    // Anyone's, posted on another thread, handled on the main one; changing the menu only.
     std::thread([] { NotificationCenter::defaultCenter().post("addMenuExitFullscreen"); }).join();
     EXPECT_TRUE(eventually([&] { return menuTitles() == kExit; }));
+    choose("Exit Full Screen");
+    EXPECT_TRUE(inItsPlace());
+    int stranger = 0;
+    NotificationCenter::defaultCenter().post("fullScreenMenuUpdate", &stranger);
+    EXPECT_EQ(menuTitles(), QStringList{"MainScreen"});
 }
 
-// The keyboard: on another screen the output leaves it to the window; Ctrl+F and Escape there.
-// Ctrl+L shares Ctrl+F's binding.
+// On another screen the output leaves the keyboard to the window, where Ctrl+F and Escape work;
+// on the window's own screen the output takes it, Escape included.
 TEST_F(FullScreenTest, TheKeyboardStaysWithTheWindowUnlessTheOutputCoversItsScreen) {
     QLineEdit* field = controller_->searchField;
     auto* table = window_->findChild<QTableView*>("clipTable");
     window_->activateWindow();
     ASSERT_TRUE(eventually([&] { return QApplication::activeWindow() == window_; }));
     ASSERT_EQ(window_->screen(), QGuiApplication::screens().at(0));
-    auto settled = [&] {  // the output shown, and whatever activation that brought handled
-        EXPECT_TRUE(eventually(
-            [&] { return view_->windowHandle() && view_->windowHandle()->isExposed(); }));
-        eventually([] { return false; }, std::chrono::milliseconds(100));
-    };
 
     table->setFocus();
     field->setText("rain loop");
     choose("Screen 1");
-    settled();
+    // The output shown, and whatever activation that brought handled.
+    EXPECT_TRUE(
+        eventually([&] { return view_->windowHandle() && view_->windowHandle()->isExposed(); }));
+    eventually([] { return false; }, std::chrono::milliseconds(100));
     ASSERT_TRUE(fillsScreen(1));
+    EXPECT_EQ(menuTitles(), kExit);
     EXPECT_EQ(QApplication::activeWindow(), window_);
     EXPECT_TRUE(table->hasFocus());
     QTest::keyClick(table, Qt::Key_F, Qt::ControlModifier);
     EXPECT_TRUE(field->hasFocus());
     EXPECT_EQ(field->selectedText(), "rain loop");  // typing replaces the last search
+    // The pointer hides over the output at rest, and shows again when it moves.
+    EXPECT_TRUE(eventually([&] { return view_->cursor().shape() == Qt::BlankCursor; }));
+    QTest::mouseMove(view_, QPoint(40, 40));
+    EXPECT_NE(view_->cursor().shape(), Qt::BlankCursor);
+    EXPECT_TRUE(eventually([&] { return view_->cursor().shape() == Qt::BlankCursor; }));
 
     // Escape in the window leaves, as the exit item does, but not while a menu is open there.
     QMenu* menu = window_->screenMenu();
@@ -147,14 +127,16 @@ TEST_F(FullScreenTest, TheKeyboardStaysWithTheWindowUnlessTheOutputCoversItsScre
     QTest::keyClick(field, Qt::Key_Escape);
     EXPECT_TRUE(inItsPlace());
     EXPECT_EQ(menuTitles(), kThreeScreens);
+    EXPECT_NE(view_->cursor().shape(), Qt::BlankCursor);
     QTest::keyClick(field, Qt::Key_Escape);  // in the window again: Escape is nobody's now
     EXPECT_TRUE(inItsPlace());
 
-    // On the window's own screen the output takes the keyboard.
     choose("MainScreen");
     EXPECT_TRUE(
         eventually([&] { return QApplication::activeWindow() == view_ && view_->hasFocus(); }));
     EXPECT_TRUE(fillsScreen(0));
+    QTest::keyClick(view_, Qt::Key_Escape);
+    EXPECT_TRUE(inItsPlace());
 }
 
 }  // namespace

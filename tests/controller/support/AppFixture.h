@@ -61,7 +61,7 @@ class InterfaceTest : public ::testing::Test {
 
     void TearDown() override {
         if (!controller_) return;
-        controller_->playerView2->exitFullScreenModeWithOptions(nullptr);  // if it is
+        controller_->playerView2->exitFullScreenModeWithOptions(nullptr);
         loaded_.delegate->applicationWillTerminate({});  // as the application's quit does
         loaded_.delegate->viewController.reset();
         application::setDelegate(nullptr);
@@ -71,7 +71,6 @@ class InterfaceTest : public ::testing::Test {
         loaded_.controller.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-    // The clip the player plays now, or "".
     std::string playing() const {
         const auto item = controller_->player->currentItem();
         return item ? item->asset()->url().path() : std::string();

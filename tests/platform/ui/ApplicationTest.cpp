@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <optional>
 
 #include "foundation/Dispatch.h"
 #include "support/UiFixture.h"
@@ -16,18 +15,15 @@
 namespace cliploop::uitest {
 namespace {
 
+// Each case runs in a process of its own, and application() sets the platform it needs.
 TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
     const char* names[] = {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
-    std::optional<std::string> saved[3];
-    for (int i = 0; i < 3; ++i)
-        if (const char* value = getenv(names[i])) saved[i] = value;
     const struct {
         const char* environment[3];
         const char* argument;  // then "offscreen", with `argc` 3
         int argc;
         bool available;
     } cases[] = {
-        {{}, nullptr, 1, false},
         {{}, "-platform", 3, true},
         {{}, "-platform", 2, false},  // no name: Qt would try its default platform
         {{}, "-platform=offscreen", 2, true},
@@ -45,8 +41,6 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
         char* argv[] = {name, argument.data(), platform, nullptr};
         EXPECT_EQ(application::displayAvailable(c.argc, argv), c.available);
     }
-    for (int i = 0; i < 3; ++i)
-        saved[i] ? setenv(names[i], saved[i]->c_str(), 1) : unsetenv(names[i]);
 }
 
 TEST(Application, TheEventLoopRunsTheMainQueueOnItsThreadWhoeverQueuesWork) {
@@ -59,19 +53,17 @@ TEST(Application, TheEventLoopRunsTheMainQueueOnItsThreadWhoeverQueuesWork) {
     EXPECT_TRUE(eventually([&] { return onMain == 2; }));  // nobody drains by hand
 }
 
-using Received = std::vector<std::pair<std::string, QObject*>>;
-
 struct Responder : ViewControllerBase {
-    explicit Responder(std::vector<std::string> implemented)
-        : implemented(std::move(implemented)) {}
+    explicit Responder(std::vector<std::string> implemented) : implemented(implemented) {}
     bool performAction(std::string_view action, QObject* sender) override {
         if (std::ranges::find(implemented, action) == implemented.end()) return false;
         received.emplace_back(std::string(action), sender);
         return true;
     }
     std::vector<std::string> implemented;
-    Received received;
+    std::vector<std::pair<std::string, QObject*>> received;
 };
+using Received = decltype(Responder::received);
 
 TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) {
     application();
@@ -87,22 +79,18 @@ TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) 
     QAction* item = actions::makeMenuItem("Screen 1", "fullScreenWithSender:", &menu);
     item->trigger();  // no focus and no active window: the window controllers are asked
     EXPECT_EQ(outerController.received, (Received{{"fullScreenWithSender:", item}}));
-
-    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", nullptr, leaf));
     EXPECT_FALSE(actions::sendAction("unknownWithSender:", nullptr, leaf));
-    // A widget outside its window (a full-screen view) names its next responder: `inner` first.
+    // A widget outside its window (a full-screen view) names its next responder.
     QWidget loose;
     actions::setNextResponder(&loose, leaf);
     EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &menu, &loose));
-    EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", nullptr},
-                                                  {"exitFullscreenWithSender:", &menu}}));
+    EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", &menu}}));
     // A controller that is gone reads empty.
-    QWidget alone;
     auto* gone = new Responder({"goneWithSender:"});
-    actions::setController(&alone, gone);
+    actions::setController(&loose, gone);
     delete gone;
-    EXPECT_EQ(actions::controllerOf(&alone), nullptr);
-    EXPECT_FALSE(actions::sendAction("goneWithSender:", nullptr, &alone));
+    EXPECT_EQ(actions::controllerOf(&loose), nullptr);
+    EXPECT_FALSE(actions::sendAction("goneWithSender:", nullptr, &loose));
 }
 
 }  // namespace

@@ -18,24 +18,16 @@
 
 namespace cliploop::uitest {
 
-struct ScreenGeometry {
-    QString name;
-    QRect geometry;
-};
-
-// Side by side: A (primary, 1920x1080), B (1280x1024), C (800x600).
-inline std::vector<ScreenGeometry> threeScreens() {
-    return {{"A", {0, 0, 1920, 1080}}, {"B", {1920, 0, 1280, 1024}}, {"C", {3200, 0, 800, 600}}};
-}
-
-inline QJsonObject screensConfiguration(const std::vector<ScreenGeometry>& screens) {
+// Of A (primary, 1920x1080), B (1280x1024) and C (800x600), side by side, those named by index.
+inline QJsonObject screensConfiguration(std::initializer_list<int> which) {
+    const int geometry[3][4] = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}, {3200, 0, 800, 600}};
     QJsonArray list;
-    for (const auto& [name, r] : screens)
-        list.append(QJsonObject{{"name", name},
-                                {"x", r.x()},
-                                {"y", r.y()},
-                                {"width", r.width()},
-                                {"height", r.height()}});
+    for (const int i : which)
+        list.append(QJsonObject{{"name", QString(QChar('A' + i))},
+                                {"x", geometry[i][0]},
+                                {"y", geometry[i][1]},
+                                {"width", geometry[i][2]},
+                                {"height", geometry[i][3]}});
     return QJsonObject{{"windowFrameMargins", false}, {"screens", list}};
 }
 
@@ -46,13 +38,12 @@ inline QApplication& application() {
         setenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit().constData(), 1);
         QFile config(runtimeDir.filePath("screens.json"));
         if (config.open(QIODevice::WriteOnly))
-            config.write(QJsonDocument(screensConfiguration(threeScreens())).toJson());
+            config.write(QJsonDocument(screensConfiguration({0, 1, 2})).toJson());
         config.close();
         const QByteArray platform = "offscreen:configfile=" + config.fileName().toLocal8Bit();
         setenv("QT_QPA_PLATFORM", platform.constData(), 1);
         static int argc = 1;
-        static char name[] = "cliploop-test";
-        static char* argv[] = {name, nullptr};
+        static char* argv[] = {const_cast<char*>("cliploop-test"), nullptr};
         return new QApplication(argc, argv);
     }();
     return *app;
@@ -62,12 +53,11 @@ inline QApplication& application() {
 inline bool eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    for (;;) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        if (condition()) return true;
+    while (QCoreApplication::processEvents(QEventLoop::AllEvents, 5), !condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    return true;
 }
 
 // Judged by where the window really is.
