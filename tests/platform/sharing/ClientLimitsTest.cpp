@@ -62,8 +62,7 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
             ASSERT_EQ(connection.sendFrame(frame, surface, at), Result::Sent);
         }
         for (uint64_t number = 1; number <= c.released; ++number) {
-            ReleaseMessage release;
-            release.frameNumber = number;
+            const ReleaseMessage release{.frameNumber = number};
             ASSERT_EQ(send(client, &release, sizeof release, 0),
                       static_cast<ssize_t>(sizeof release));
         }
