@@ -1,7 +1,7 @@
+// ctest-labels: concurrency
 // Decoding an item's frames: order, exact times, formats, sizes, orientation, bounded memory;
 // pictures of clips: the frame one second in, upright and fitted; and files that are not clips or
 // odd ones: a reason, no hang, whatever frames they have.
-// ctest-labels: concurrency
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>

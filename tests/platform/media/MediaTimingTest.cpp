@@ -1,5 +1,6 @@
+// ctest-labels: concurrency
 // Media times, and the frame ring that picks the frame for a time and wakes waiters at every
-// change. ctest-labels: concurrency
+// change.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,6 +1,6 @@
+// ctest-labels: concurrency
 // The queue player and the clip loop on real clips: outputs, an item's end, seamless turns
 // through the loop and pump, and starts racing turns.
-// ctest-labels: concurrency
 #include <gtest/gtest.h>
 
 #include <atomic>
