@@ -16,14 +16,9 @@ using Names = std::vector<std::string>;
 
 // A fresh temporary folder, removed afterwards; in make(), a trailing slash makes a folder.
 struct Tree {
-    std::string root = [] {
-        std::string pattern = (fs::temp_directory_path() / "filewalk-XXXXXX").string();
-        return std::string(mkdtemp(pattern.data()));
-    }();
-    ~Tree() {
-        std::error_code deepPathsFailQuietly;
-        fs::remove_all(root, deepPathsFailQuietly);
-    }
+    std::string root = mkdtemp((fs::temp_directory_path() / "filewalk-XXXXXX").string().data());
+    ~Tree() { fs::remove_all(root, ignored); }  // deep paths fail quietly
+    std::error_code ignored;
     std::string at(const std::string& relative) const { return root + "/" + relative; }
     void make(const Names& paths) const {
         for (const std::string& p : paths)

@@ -1,6 +1,7 @@
-// Decoding an item's frames: order, exact times, formats, sizes, orientation, bounded memory;
-// and files that are not clips or odd ones: a reason, no hang, whatever frames they have.
 // ctest-labels: concurrency
+// Decoding an item's frames: order, exact times, formats, sizes, orientation, bounded memory;
+// pictures of clips: the frame one second in, upright and fitted; and files that are not clips or
+// odd ones: a reason, no hang, whatever frames they have.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <numeric>
 
 #include "foundation/HostClock.h"
+#include "media/ThumbnailGenerator.h"
 #include "support/MediaTestSupport.h"
 
 namespace cliploop::testing {
@@ -100,15 +102,56 @@ TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
     }
 }
 
+TEST(ThumbnailGenerator, TakesTheFrameOneSecondInUprightAndFitted) {
+    const struct {
+        const char* name;
+        int width, height, frames, rotation;
+        int fitWidth, fitHeight, number;  // -1: turned, unreadable
+    } cases[] = {
+        {"short.mp4", 64, 48, 12, 0, 64, 48, 0},
+        {"wide.mkv", 1280, 720, 45, 0, 96, 54, 30},
+        {"tall.mp4", 128, 256, 40, 0, 27, 54, 30},
+        {"turned.mp4", 128, 64, 40, 90, 27, 54, -1},
+    };
+    ThumbnailGenerator generator(96, 54);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ClipRecipe recipe{c.width, c.height, c.frames};
+        recipe.displayRotation = c.rotation;
+        Thumbnail picture;
+        std::string error;
+        ASSERT_TRUE(generator.generate(clip(c.name, recipe), &picture, &error)) << error;
+        EXPECT_EQ(picture.width, c.fitWidth);
+        EXPECT_EQ(picture.height, c.fitHeight);
+        ASSERT_EQ(picture.bgra.size(), static_cast<size_t>(c.fitWidth * c.fitHeight * 4));
+        EXPECT_EQ(picture.bgra[3], 255);  // opaque
+        const auto light = [&](int x, int y) {
+            return picture.bgra[(static_cast<size_t>(y) * picture.width + x) * 4 + 1] > 128;
+        };
+        if (c.number >= 0) {
+            EXPECT_EQ(numberIn(picture.width, picture.height, light), c.number);
+        }
+    }
+}
+
 TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) {
     std::ofstream(testPath("notes.mp4")) << "These are not the frames you are looking for.\n";
     std::ofstream{testPath("empty.mov")};
     fs::create_directory(testPath("folder.mov"));
     mkfifo(testPath("pipe.mov").c_str(), 0600);  // no writer: opening it would wait for one
     clip("sound.m4a", {.codec = "", .withAudio = true});
-    for (const char* name :
-         {"notes.mp4", "empty.mov", "folder.mov", "pipe.mov", "sound.m4a", "missing.mp4"}) {
+    const std::string whole = clip("indexlast.mp4", {.frames = 30});
+    fs::copy_file(whole, testPath("cut.mp4"));  // its index at the end, cut off
+    fs::resize_file(testPath("cut.mp4"), fs::file_size(whole) / 2);
+    ThumbnailGenerator generator(96, 54);
+    for (const char* name : {"notes.mp4", "empty.mov", "folder.mov", "pipe.mov", "sound.m4a",
+                             "cut.mp4", "missing.mp4"}) {
         SCOPED_TRACE(name);
+        Thumbnail picture;
+        std::string error;
+        EXPECT_FALSE(generator.generate(testPath(name), &picture, &error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_TRUE(picture.bgra.empty());
         auto item = itemFor(testPath(name));
         auto player = QueuePlayer::create();
         auto output = PlayerItemVideoOutput::create({kPixelFormatType32BGRA, true, true});
@@ -126,7 +169,10 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
         EXPECT_FALSE(item->failureReason().empty());
         player->removeItem(item);
         player->insertItem(item, nullptr);
-        EXPECT_EQ(player->currentItem(), item);
+        player->insertItem(item, nullptr);  // already queued: no change
+        EXPECT_TRUE(player->items() == std::vector{item} && player->currentItem() == item);
+        player->setRate(-1.0f);  // taken as 0: the clock stands
+        EXPECT_EQ(player->rate(), 0.f);
         EXPECT_FALSE(item->endHostTime().has_value());  // it never ends
         player->removeAllItems();
         EXPECT_TRUE(player->items().empty());
@@ -134,6 +180,16 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
         EXPECT_EQ(item->copyNextPixelBuffer(std::chrono::milliseconds(0), &ended), nullptr);
         EXPECT_TRUE(ended);
     }
+    // A picture of any side beyond what a picture may have is refused; a cancellation stops one.
+    Thumbnail picture;
+    std::string error;
+    const std::string huge = clip(
+        "huge.mkv",
+        {.width = 17000, .height = 256, .frames = 1, .codec = "mjpeg", .pixelFormat = "yuvj420p"});
+    EXPECT_FALSE(generator.generate(huge, &picture, &error) || error.empty());
+    EXPECT_FALSE(generator.generate(whole, &picture, &error, [] { return true; }));
+    EXPECT_EQ(error, "cancelled");
+    EXPECT_TRUE(generator.generate(whole, &picture, &error)) << error;  // and on it goes
 }
 
 TEST(BadInput, CutFilesAndStillImagesPlayTheFramesTheyHaveAtEveryTurn) {

@@ -1,28 +1,26 @@
-// The timing logic of the engine: media times, the item clock, and the frame ring that picks the
-// frame for a time and wakes waiters at every change.
 // ctest-labels: concurrency
+// Media times, and the frame ring that picks the frame for a time and wakes waiters at every
+// change.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <tuple>
 
 #include "media/FrameRing.h"
 #include "media/MediaEngine.h"
-#include "media/PlaybackClock.h"
 
 namespace cliploop::testing {
 namespace {
 
-TEST(MediaTime, FromSecondsRoundsAndSaturatesAndRefusesNonsense) {
+TEST(MediaTime, FromSecondsRoundsAndSaturatesAndCompareIsExactAcrossTimescales) {
     // The limit as a double, which is as close as a double gets to it.
-    const auto saturated =
-        static_cast<int64_t>(static_cast<double>(std::numeric_limits<int64_t>::max() / 2));
-    const std::tuple<double, int32_t, MediaTime> cases[] = {
+    const int64_t big = std::numeric_limits<int64_t>::max() / 2,
+                  saturated = static_cast<int64_t>(static_cast<double>(big));
+    const std::tuple<double, int32_t, MediaTime> conversions[] = {
         {1.5, 90000, {135000, 90000}},
         {0.0166666, 1000, {17, 1000}},  // rounds to the nearest tick
         {-0.5, 10, {-5, 10}},
@@ -30,17 +28,12 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndRefusesNonsense) {
         {std::nan(""), 90000, MediaTime::invalid()},
         {1.0, 0, MediaTime::invalid()},
     };
-    for (const auto& [seconds, timescale, expected] : cases) {
+    for (const auto& [seconds, timescale, expected] : conversions) {
         const MediaTime t = MediaTime::fromSeconds(seconds, timescale);
         EXPECT_TRUE(t.value == expected.value && t.timescale == expected.timescale)
             << seconds << " at " << timescale << ": " << t.value << "/" << t.timescale;
     }
-    EXPECT_TRUE(std::isnan(MediaTime::invalid().seconds()));
-}
-
-TEST(MediaTime, CompareIsExactAcrossTimescalesAndInvalidSortsFirst) {
-    const int64_t big = std::numeric_limits<int64_t>::max() / 2;
-    const std::tuple<MediaTime, MediaTime, int> cases[] = {
+    const std::tuple<MediaTime, MediaTime, int> comparisons[] = {
         {{1, 30}, {3000, 90000}, 0},
         {{1, 30}, {3001, 90000}, -1},
         {{big, 1}, {big - 1, 1}, 1},  // would overflow a 64-bit product
@@ -49,35 +42,9 @@ TEST(MediaTime, CompareIsExactAcrossTimescalesAndInvalidSortsFirst) {
         {{-1, 1}, MediaTime::invalid(), 1},
         {MediaTime::invalid(), {0, 0}, 0},
     };
-    for (const auto& [a, b, expected] : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << a.value << "/" << a.timescale << " vs " << b.value << "/" << b.timescale);
-        EXPECT_EQ(compare(a, b), expected);
-        EXPECT_EQ(compare(b, a), -expected);
-    }
-}
-
-TEST(PlaybackClock, ItemTimeFollowsTheAnchorAndTheHostTimeOfAnItemTimeIsKnownOnlyWhileItMoves) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const struct {
-        const char* name;
-        PlaybackClock clock;
-        double host, end, itemTime;  // itemTime(host, end)
-        double item;                 // hostTimeAt(item)
-        std::optional<double> hostTime;
-    } cases[] = {
-        {"runs at its rate", {true, false, 10, 2, 1.5}, 12, kInf, 5, 5, 12},
-        {"never before its anchor", {true, false, 10, 2, 1}, 9, kInf, 2, 1, 10},
-        {"stops at the end", {true, false, 10, 2, 1}, 20, 4, 4, 3, 11},
-        {"waiting holds the anchor", {true, true, 10, 0.5, 1}, 99, kInf, 0.5, 3, std::nullopt},
-        {"waiting past the end is the end", {true, true, 10, 5, 1}, 99, 3, 3, 6, std::nullopt},
-        {"not current", {false, false, 10, 1, 2}, 10, kInf, 1, 3, std::nullopt},
-        {"standing", {true, false, 10, 1, 0}, 50, kInf, 1, 3, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_DOUBLE_EQ(c.clock.itemTime(c.host, c.end), c.itemTime);
-        EXPECT_EQ(c.clock.hostTimeAt(c.item), c.hostTime);
+    for (const auto& [a, b, expected] : comparisons) {
+        EXPECT_EQ(compare(a, b), expected) << a.value << "/" << a.timescale << " vs " << b.value;
+        EXPECT_EQ(compare(b, a), -expected) << a.value << "/" << a.timescale << " vs " << b.value;
     }
 }
 
@@ -93,7 +60,7 @@ void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
     }
 }
 
-TEST(FrameRing, TheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
+TEST(FrameRing, HoldsAtMostItsCapacityAndTheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
     const struct {
         const char* name;
         MediaTime time;
@@ -109,21 +76,13 @@ TEST(FrameRing, TheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
     for (const auto& c : cases) {
         FrameRing ring;
         fill(ring, 4, true);
+        EXPECT_FALSE(ring.push(DecodedFrame{}));
         size_t dropped = 0;
         const DecodedFrame* f = ring.newestAtOrBefore(c.time, &dropped);
         EXPECT_TRUE((f ? f->serial : -1) == c.serial && ring.size() == c.left &&
                     dropped == c.droppedUnseen)
             << c.name;
     }
-}
-
-TEST(FrameRing, PushRefusesAFrameBeyondTheCapacityUntilOneIsTaken) {
-    FrameRing ring;
-    fill(ring, 3);
-    EXPECT_FALSE(ring.push(DecodedFrame{}));
-    EXPECT_EQ(ring.takeFront().serial, 0);
-    EXPECT_TRUE(ring.push(DecodedFrame{}));
-    EXPECT_EQ(ring.size(), 3u);
 }
 
 TEST(FrameRing, EveryChangeAndEveryWakeEndsAWait) {

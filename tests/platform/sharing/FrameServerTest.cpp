@@ -1,16 +1,166 @@
 // ctest-labels: concurrency
+// The frame server, its directory and its clients: clients that misbehave, vanish or belong to
+// someone else, and a server that breaks the protocol.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
 
 #include "cliploop/FrameClient.h"
-#include "support/SharingTestSupport.h"
+#include "common/Eventually.h"
+#include "sharing/FrameSharing.h"
+#include "sharing/client/Protocol.h"
+#include "sharing/client/ServerDirectory.h"
 
 namespace cliploop::testing {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Bytes = std::vector<unsigned char>;
+
+// A fresh 0700 XDG_RUNTIME_DIR, and a context with one texture as start-up makes.
+class SharingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/cliploop-sharing-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        runtimeDir_ = pattern;
+        setenv("XDG_RUNTIME_DIR", pattern, 1);
+        auto format =
+            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
+        context_ = format ? GraphicsContext::create(*format) : nullptr;
+        ASSERT_TRUE(context_);
+        texture_ = context_->genTexture();
+    }
+    void TearDown() override {
+        server_.reset();
+        fs::remove_all(runtimeDir_);
+    }
+    std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface) {
+        context_->bindTexture(gl::kTextureRectangle, texture_);
+        EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, surface->width(),
+                                              surface->height(), gl::kBGRA, gl::kUnsignedInt8888Rev,
+                                              surface, 0),
+                  0);
+        return surface;
+    }
+    std::shared_ptr<Surface> bindNewSurface(int width, int height, uint8_t fill) {
+        auto surface = Surface::create(width, height);
+        std::memset(surface->data(), fill, surface->byteSize());
+        return bind(std::move(surface));
+    }
+    void publish(double width, double height) {
+        server_->publishFrameTexture(texture_, gl::kTextureRectangle, {0, 0, width, height},
+                                     {width, height}, true);
+    }
+
+    std::string runtimeDir_;
+    std::shared_ptr<GraphicsContext> context_;
+    uint32_t texture_ = 0;
+    std::shared_ptr<FrameServer> server_;
+};
+
+int openDescriptorCount() {
+    const fs::directory_iterator fds("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
+}
+int mappedSurfaceCount() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);)
+        count += line.find("memfd:cliploop-surface") != std::string::npos;
+    return count;
+}
+// A raw connection to a server's socket; -1 if refused.
+int connectRaw(const std::string& socketPath) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+    close(fd);
+    return -1;
+}
+// One message, with `passFd` attached when it is not negative.
+ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -1) {
+    iovec iov{const_cast<void*>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (passFd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        *CMSG_FIRSTHDR(&msg) = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+        std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), &passFd, sizeof passFd);
+    }
+    return sendmsg(fd, &msg, MSG_NOSIGNAL);
+}
+// One message within 10 s: its size, 0 at the end, -1 on error, -2 on timeout (fd to `passed`).
+template <class Message>
+ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return -2;
+    alignas(8) char buffer[protocol::kMaxMessageBytes];
+    iovec iov{buffer, sizeof buffer};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    const ssize_t got = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
+    int received = -1;
+    if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_RIGHTS)
+        std::memcpy(&received, CMSG_DATA(c), sizeof received);
+    if (passed)
+        *passed = received;
+    else if (received >= 0)
+        close(received);
+    std::memcpy(message, buffer, std::min(sizeof *message, size_t(std::max<ssize_t>(got, 0))));
+    return got;
+}
+// Reads and answers the server's greeting; false when it is not the protocol's.
+bool greet(int fd) {
+    protocol::ServerHello hello;
+    protocol::ClientHello reply;
+    return receiveMessage(fd, &hello) == sizeof hello && hello.magic == protocol::kMagic &&
+           hello.type == static_cast<uint32_t>(protocol::MessageType::ServerHello) &&
+           hello.version == protocol::kVersion &&
+           sendMessage(fd, &reply, sizeof reply) == sizeof reply;
+}
+// Reads until the peer ends the connection; false if it does not within 10 s.
+bool readsUntilEnd(int fd) {
+    for (char ignored[protocol::kMaxMessageBytes];;)
+        if (const ssize_t got = receiveMessage(fd, &ignored); got <= 0) return got != -2;
+}
+// Runs `body` in a forked child; its exit status, or 128 + its signal, once it ends.
+pid_t forkChild(const std::function<int()>& body) {
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    return pid;
+}
+int waitChild(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 class FrameServerTest : public SharingTest {
   protected:
@@ -18,6 +168,7 @@ class FrameServerTest : public SharingTest {
         SharingTest::SetUp();
         server_ = FrameServer::create("Video", context_);
         ASSERT_TRUE(server_);
+        socketPath_ = listFrameServers().at(0).socketPath;
         client_ = FrameClient::connect("Video");
         ASSERT_TRUE(client_);
     }
@@ -32,11 +183,25 @@ class FrameServerTest : public SharingTest {
         });
         return got ? std::move(frame) : std::nullopt;
     }
+    // True when a client that connects now gets frames of the bound picture.
+    bool serverStillServes() {
+        auto client = FrameClient::connect("Video");
+        const auto frame = client ? receive(64, 32, client.get()) : std::nullopt;
+        return frame && frame->row(0)[0] == 0x5a;
+    }
+    // No more clients than these, and no descriptor or mapping left behind.
+    bool backTo(int descriptors, int mapped, size_t clients = 0) {
+        return eventually([&] {
+            return server_->clientCount() == clients && openDescriptorCount() == descriptors &&
+                   mappedSurfaceCount() == mapped;
+        });
+    }
 
     std::unique_ptr<FrameClient> client_;
+    std::string socketPath_;
 };
 
-TEST_F(FrameServerTest, ClientsSeeTheZeroPictureThenEachSurfaceUprightUncopiedAndReadOnly) {
+TEST_F(FrameServerTest, ClientsSeeTheZeroPictureThenEachSurfaceUprightUncopiedReadOnlyOnceMapped) {
     auto frame = receive(512, 512);  // before any image
     ASSERT_TRUE(frame && frame->width() == 512 && frame->height() == 512);
     for (int y = 0; y < 512; ++y)
@@ -52,11 +217,20 @@ TEST_F(FrameServerTest, ClientsSeeTheZeroPictureThenEachSurfaceUprightUncopiedAn
     close(zeros);
     surface->data()[0] = 200;  // the client maps the server's memory: no copy
     EXPECT_EQ(frame->row(0)[0], 200);
+    // Surfaces that are gone are unmapped by the client.
+    const int mappedBefore = mappedSurfaceCount();
+    for (int i = 0; i < 40; ++i) {
+        bindNewSurface(16 + i, 16, static_cast<uint8_t>(i));
+        frame = receive(16 + i, 16);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->row(15)[0], i);
+    }
+    EXPECT_LE(mappedSurfaceCount() - mappedBefore, 8);  // the bound one and the few latest
 }
 
 TEST_F(FrameServerTest, TheGreetingComesFirstAndASurfaceGoesToAClientOnce) {
     bindNewSurface(64, 32, 9);
-    const int raw = connectRaw(listFrameServers().at(0).socketPath);
+    const int raw = connectRaw(socketPath_);
     ASSERT_TRUE(greet(raw));
     int descriptors = 0;
     for (int i = 0; i < 5; ++i) {
@@ -70,8 +244,7 @@ TEST_F(FrameServerTest, TheGreetingComesFirstAndASurfaceGoesToAClientOnce) {
         ASSERT_EQ(receiveMessage(raw, &frame, &passed), static_cast<ssize_t>(sizeof frame));
         EXPECT_EQ((frame.flags & protocol::kFrameCarriesSurface) != 0, passed >= 0);
         descriptors += passed >= 0 && close(passed) == 0;
-        protocol::ReleaseMessage release;
-        release.frameNumber = frame.frameNumber;
+        const protocol::ReleaseMessage release{.frameNumber = frame.frameNumber};
         ASSERT_EQ(sendMessage(raw, &release, sizeof release), static_cast<ssize_t>(sizeof release));
     }
     EXPECT_EQ(descriptors, 1);
@@ -79,11 +252,10 @@ TEST_F(FrameServerTest, TheGreetingComesFirstAndASurfaceGoesToAClientOnce) {
 }
 
 TEST_F(FrameServerTest, SilentConnectionsMakeWayForAReceiverButNeverPushOutAGreetedOne) {
-    const std::string socketPath = listFrameServers().at(0).socketPath;
     std::vector<int> silent;  // connected, never answering the greeting
     // Waits until the server took the last one, so none queues ahead of a receiver.
     auto connectSilently = [&] {
-        for (int i = 0; i < 256; ++i) silent.push_back(connectRaw(socketPath));
+        for (int i = 0; i < 256; ++i) silent.push_back(connectRaw(socketPath_));
         pollfd p{silent.back(), POLLIN, 0};
         return std::count(silent.begin(), silent.end(), -1) == 0 && poll(&p, 1, 10000) == 1;
     };
@@ -99,18 +271,6 @@ TEST_F(FrameServerTest, SilentConnectionsMakeWayForAReceiverButNeverPushOutAGree
     for (const int fd : silent) close(fd);
 }
 
-TEST_F(FrameServerTest, SurfacesThatAreGoneAreUnmappedByTheClient) {
-    ASSERT_TRUE(receive(512, 512));
-    const int mappedBefore = mappedSurfaceCount();
-    for (int i = 0; i < 40; ++i) {
-        bindNewSurface(16 + i, 16, static_cast<uint8_t>(i));
-        auto frame = receive(16 + i, 16);
-        ASSERT_TRUE(frame);
-        EXPECT_EQ(frame->row(15)[0], i);
-    }
-    EXPECT_LE(mappedSurfaceCount() - mappedBefore, 8);  // the bound one and the few latest
-}
-
 // Stopped, even twice at once: gone from the directory, clients told, later frames ignored.
 TEST_F(FrameServerTest, StopWithdrawsTheServerEndsItsClientsAndIgnoresLaterFrames) {
     ASSERT_TRUE(receive(512, 512));
@@ -118,14 +278,272 @@ TEST_F(FrameServerTest, StopWithdrawsTheServerEndsItsClientsAndIgnoresLaterFrame
     server_->stop();
     other.join();
     EXPECT_TRUE(listFrameServers().empty());
-    EXPECT_TRUE(std::filesystem::is_empty(runtimeDir_ + "/cliploop"));
+    EXPECT_TRUE(fs::is_empty(runtimeDir_ + "/cliploop"));
     EXPECT_EQ(server_->clientCount(), 0u);
     EXPECT_TRUE(eventually([&] { return !client_->receiveFrame(5ms) && client_->ended(); }));
     const uint64_t published = server_->frameCount();
     publish(512, 512);
     EXPECT_EQ(server_->frameCount(), published);
-    EXPECT_FALSE(FrameClient::connect("Video"));
+    std::string error;
+    EXPECT_FALSE(FrameClient::connect("Video", &error));
+    EXPECT_NE(error.find("no frame server"), std::string::npos);
     server_->stop();
+}
+
+template <class Message>
+Bytes bytesOf(const Message& message) {
+    const auto* p = reinterpret_cast<const unsigned char*>(&message);
+    return Bytes(p, p + sizeof message);
+}
+
+// With a picture bound, as while a clip plays.
+class FrameServerFaultTest : public FrameServerTest {
+  protected:
+    void SetUp() override {
+        FrameServerTest::SetUp();
+        surface_ = bindNewSurface(64, 32, 0x5a);
+    }
+    std::shared_ptr<Surface> surface_;
+};
+
+TEST_F(FrameServerFaultTest, MalformedOrHostileMessagesDropOnlyTheirSender) {
+    ASSERT_TRUE(serverStillServes() && client_->receiveFrame(10s));  // mapped before counting
+    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 1; }));
+    const int descriptorsBefore = openDescriptorCount(), mappedBefore = mappedSurfaceCount();
+    const Bytes release = bytesOf(protocol::ReleaseMessage{});
+    Bytes unknownType = release;
+    unknownType[0] = 99;
+    const struct {
+        const char* what;
+        bool greetFirst;
+        Bytes bytes;
+        bool passDescriptor = false;
+    } cases[] = {
+        {"garbage instead of a greeting", false, {'G', 'E', 'T', ' ', '/'}},
+        {"a greeting of another version", false, bytesOf(protocol::ClientHello{.version = 99})},
+        {"an oversized message", true, Bytes(4096, 0x02)},
+        {"a truncated release", true, {release.begin(), release.begin() + 9}},
+        {"an unknown message type", true, unknownType},
+        {"a release of a frame never received", true,
+         bytesOf(protocol::ReleaseMessage{.frameNumber = 123456})},
+        {"a descriptor passed to the server", true, release, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int fd = connectRaw(socketPath_);
+        ASSERT_TRUE(fd >= 0 && (!c.greetFirst || greet(fd)));
+        ASSERT_EQ(
+            sendMessage(fd, c.bytes.data(), c.bytes.size(), c.passDescriptor ? surface_->fd() : -1),
+            static_cast<ssize_t>(c.bytes.size()));
+        publish(64, 32);
+        EXPECT_TRUE(readsUntilEnd(fd));
+        close(fd);
+    }
+    EXPECT_TRUE(serverStillServes());
+    EXPECT_TRUE(client_->receiveFrame(10s) && !client_->ended());
+    EXPECT_TRUE(backTo(descriptorsBefore, mappedBefore, 1));
+}
+
+TEST_F(FrameServerFaultTest, AClientOfAnotherUserIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run a client as another user";
+    // The directory is private; opened up, the server checks the caller.
+    using Modes = std::vector<std::pair<std::string, mode_t>>;
+    for (const auto& [path, mode] :
+         Modes{{runtimeDir_, 0711}, {runtimeDir_ + "/cliploop", 0711}, {socketPath_, 0777}})
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_EQ(waitChild(forkChild([&] {  // as user nobody: closed, no greeting
+                  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+                      return 2;
+                  const int fd = connectRaw(socketPath_);
+                  protocol::ServerHello hello;
+                  return fd >= 0 && receiveMessage(fd, &hello) == 0 ? 0 : 1;
+              })),
+              0);
+    ASSERT_EQ(chmod(runtimeDir_.c_str(), 0700), 0);
+    EXPECT_TRUE(serverStillServes());
+}
+
+TEST_F(FrameServerFaultTest, ClientsComingGoingStalledOrSilentCostOthersNothingWhileFramesFlow) {
+    client_.reset();
+    ASSERT_TRUE(serverStillServes());
+    ASSERT_TRUE(eventually([&] { return server_->clientCount() == 0; }));
+    const int descriptorsBefore = openDescriptorCount(), mappedBefore = mappedSurfaceCount();
+    const int silent = connectRaw(socketPath_);  // never greets
+    const int stalled = connectRaw(socketPath_);
+    ASSERT_TRUE(greet(stalled));  // greets, then never reads again
+    // Two publishers, one binding pool surfaces too, while clients come and go.
+    std::atomic<bool> stop{false};
+    const auto publisher = [&](bool binds) {
+        SurfacePool pool(6);
+        for (; !stop.load(); std::this_thread::sleep_for(1ms)) {
+            if (auto s = binds ? pool.acquire(64, 32) : nullptr) {
+                std::memset(s->data(), 0x5a, s->byteSize());
+                bind(s);
+            }
+            publish(64, 32);
+        }
+    };
+    std::thread binder(publisher, true), plain(publisher, false);
+    int framesSeen = 0;
+    const char half[6] = {5, 0, 0, 0, 1, 0};
+    for (int i = 0; i < 100; ++i) {
+        if (i % 2 != 0) {
+            auto client = FrameClient::connect("Video");
+            auto frame = client ? client->receiveFrame(10s) : std::nullopt;
+            framesSeen += frame && frame->row(31)[0] == 0x5a;
+            continue;
+        }
+        // Raw ones leave before greeting, with frames unread, or halfway through a message.
+        const int fd = connectRaw(socketPath_);
+        if (i % 6 != 0) greet(fd);
+        if (i % 6 == 4) sendMessage(fd, half, sizeof half);
+        close(fd);
+    }
+    EXPECT_TRUE(readsUntilEnd(silent));  // still silent while frames flow: its place given back
+    stop = true;
+    binder.join();
+    plain.join();
+    EXPECT_EQ(framesSeen, 50);
+    close(silent);
+    close(stalled);
+    bind(surface_);  // the texture gives up the last pool surface
+    EXPECT_TRUE(backTo(descriptorsBefore, mappedBefore));
+}
+
+// A hand-made server "Fake" greets, then sends a frame that could crash or spy on its client.
+TEST_F(FrameServerFaultTest, AClientEndsTheStreamOfAServerSendingFramesItCannotTrust) {
+    auto surface = Surface::create(16, 8);
+    const int unsealed = memfd_create("unsealed", MFD_CLOEXEC);  // its sender could shrink it
+    ASSERT_EQ(ftruncate(unsealed, static_cast<off_t>(surface->byteSize())), 0);
+    protocol::FrameMessage frame;
+    frame.flags = protocol::kFrameFlipped | protocol::kFrameCarriesSurface;
+    frame.frameNumber = 1;
+    frame.surfaceId = surface->id();
+    frame.regionWidth = frame.width = frame.surfaceWidth = surface->width();
+    frame.regionHeight = frame.height = frame.surfaceHeight = surface->height();
+    frame.bytesPerRow = surface->bytesPerRow();
+    frame.surfaceBytes = surface->byteSize();
+    auto outside = frame;
+    outside.regionX = 10;
+    const std::string path =
+        directory::Registration::socketPathFor(*directory::userDirectory(true), "Fake", 1);
+    const int listenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listenFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listenFd, 4), 0);
+    auto registration = directory::Registration::announce(path, "Fake", "fake");
+    const std::tuple<const char*, protocol::FrameMessage, int> cases[] = {
+        {"a descriptor that can shrink", frame, unsealed},
+        {"a region outside the surface", outside, surface->fd()}};
+    for (const auto& [what, message, surfaceFd] : cases) {
+        SCOPED_TRACE(what);
+        const int descriptorsBefore = openDescriptorCount(), mappedBefore = mappedSurfaceCount();
+        std::thread server([&] {
+            const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            protocol::ServerHello hello;
+            sendMessage(fd, &hello, sizeof hello);
+            if (receiveMessage(fd, &hello) > 0)
+                sendMessage(fd, &message, sizeof message, surfaceFd);
+            readsUntilEnd(fd);
+            close(fd);
+        });
+        auto client = FrameClient::connect("Fake");
+        for (int i = 0; client && i < 100 && !client->ended(); ++i) client->receiveFrame(100ms);
+        EXPECT_TRUE(client && client->ended());
+        client.reset();
+        server.join();
+        EXPECT_EQ(openDescriptorCount(), descriptorsBefore);
+        EXPECT_EQ(mappedSurfaceCount(), mappedBefore);
+    }
+    registration.reset();
+    close(listenFd);
+    close(unsealed);
+}
+
+using ServerDirectoryTest = SharingTest;
+
+// The mode of a directory of ours; 0 for anything else.
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && st.st_uid == geteuid() ? st.st_mode : 0;
+}
+
+TEST_F(ServerDirectoryTest, ServersOfOneNameAreAllListedAndADeadOneIsNoticedAndRemoved) {
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t other = forkChild([&] {  // serves "Video" until killed
+        bindNewSurface(64, 32, 0x5a);
+        server_ = FrameServer::create("Video", context_);
+        if (!server_ || write(ready[1], "!", 1) != 1) return 1;
+        for (;;) {
+            publish(64, 32);
+            usleep(2000);
+        }
+    });
+    char ok;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    close(ready[0]), close(ready[1]);
+    server_ = FrameServer::create("Video", context_);
+    auto second = FrameServer::create("Video", context_);
+    ASSERT_TRUE(server_ && second);
+    EXPECT_EQ(modeOf(runtimeDir_ + "/cliploop"), S_IFDIR | 0700);
+    int mine = 0;
+    ASSERT_EQ(listFrameServers().size(), 3u);
+    for (const auto& s : listFrameServers()) {
+        EXPECT_EQ(s.name, "Video");
+        EXPECT_TRUE(fs::is_socket(s.socketPath));
+        mine += s.pid == getpid() && s.application == program_invocation_short_name;
+    }
+    EXPECT_EQ(mine, 2);
+    auto client = FrameClient::connect("Video", other);  // by name and process
+    std::optional<Frame> kept;
+    ASSERT_TRUE(client &&
+                eventually([&] { return (kept = client->receiveFrame(10ms)).has_value(); }));
+
+    kill(other, SIGKILL);
+    EXPECT_EQ(waitChild(other), 128 + SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !client->receiveFrame(10ms) && client->ended(); }));
+    EXPECT_EQ(kept->row(31)[63 * 4], 0x5a);  // what it holds stays readable
+    // A socket whose server died before announcing itself goes too.
+    std::ofstream(runtimeDir_ + "/cliploop/Video." + std::to_string(other) + ".9.sock");
+    EXPECT_EQ(listFrameServers().size(), 2u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(runtimeDir_ + "/cliploop"), {}), 4);
+}
+
+TEST_F(ServerDirectoryTest, NamesAreCheckedAndAnyValidNameFitsASocketAddress) {
+    EXPECT_FALSE(FrameServer::create(std::string(256, 'x'), context_));
+    const std::string odd = "../Vidéo / \"out\" " + std::string(230, 'z');
+    server_ = FrameServer::create(odd, context_);
+    ASSERT_TRUE(server_ && listFrameServers().size() == 1);
+    EXPECT_EQ(listFrameServers()[0].name, odd);
+    EXPECT_EQ(fs::path(listFrameServers()[0].socketPath).parent_path(), runtimeDir_ + "/cliploop");
+    EXPECT_TRUE(FrameClient::connect(odd));
+}
+
+TEST_F(ServerDirectoryTest, AnUnsafeDirectoryIsTightenedRefusedOrReplacedByAPrivateOneInTmp) {
+    const std::string dir = runtimeDir_ + "/cliploop";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    std::string error;
+    ASSERT_EQ(directory::userDirectory(true, &error), dir) << error;
+    EXPECT_EQ(modeOf(dir), S_IFDIR | 0700);
+
+    // A symlink planted in its place is never followed.
+    ASSERT_EQ(rmdir(dir.c_str()), 0);
+    ASSERT_EQ(mkdir((runtimeDir_ + "/elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((runtimeDir_ + "/elsewhere").c_str(), dir.c_str()), 0);
+    EXPECT_FALSE(directory::userDirectory(true, &error));
+    EXPECT_FALSE(FrameServer::create("Video", context_));
+
+    // A runtime directory that is not private, missing or relative is not used.
+    const std::string fallback = "/tmp/cliploop-" + std::to_string(geteuid());
+    ASSERT_EQ(chmod(runtimeDir_.c_str(), 0755), 0);
+    for (const char* runtime : {runtimeDir_.c_str(), "", "relative/path"}) {
+        runtime[0] ? setenv("XDG_RUNTIME_DIR", runtime, 1) : unsetenv("XDG_RUNTIME_DIR");
+        EXPECT_EQ(directory::userDirectory(true), fallback) << runtime;
+    }
+    EXPECT_EQ(modeOf(fallback), S_IFDIR | 0700);
 }
 
 }  // namespace

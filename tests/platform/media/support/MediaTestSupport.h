@@ -28,12 +28,10 @@ struct ClipRecipe {
 // A path in a folder of the test program's own, removed when the program ends.
 inline std::string testPath(const std::string& name) {
     static const struct Dir {
-        std::string path = std::filesystem::temp_directory_path() / "cliploop-media-XXXXXX";
-        Dir() { mkdtemp(path.data()); }
-        ~Dir() {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
+        std::error_code ignored;
+        std::string path = mkdtemp(
+            (std::filesystem::temp_directory_path() / "cliploop-media-XXXXXX").string().data());
+        ~Dir() { std::filesystem::remove_all(path, ignored); }
     } dir;
     return dir.path + "/" + name;
 }

@@ -1,0 +1,148 @@
+// What crosses to a client: the greeting and hold limits that send, skip or cut it off (on a
+// clock the test sets), server-side clipping, and the checks a client makes of every frame.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <limits>
+#include <vector>
+
+#include "sharing/ClientConnection.h"
+#include "sharing/FrameRegion.h"
+#include "sharing/client/FrameGeometry.h"
+
+namespace cliploop {
+namespace {
+
+using namespace protocol;
+using Result = ClientConnection::SendResult;
+
+constexpr double kJustOver = 0.001;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
+    struct Case {
+        const char* what;
+        bool greets;
+        std::vector<double> sentAt;  // frames the client holds, sent at these times
+        size_t released;             // how many of the oldest it has let go of
+        double now;
+        Result expected;
+    };
+    const double timeout = kHoldTimeoutSeconds, limit = kHoldLimitSeconds;
+    const Case cases[] = {
+        {"not greeted at the limit", false, {}, 0, kGreetingLimitSeconds, Result::Skipped},
+        {"silent past the limit", false, {}, 0, kGreetingLimitSeconds + kJustOver, Result::Drop},
+        {"holding one briefly", true, {10}, 0, 10 + timeout, Result::Sent},
+        {"holding one at the limit", true, {10}, 0, 10 + limit, Result::Skipped},
+        {"holding one past the limit", true, {10}, 0, 10 + limit + kJustOver, Result::Drop},
+        {"the oldest counts", true, {10, 10.5}, 0, 10 + timeout + kJustOver, Result::Skipped},
+        {"the oldest let go of", true, {10, 10.5}, 1, 10.5 + timeout, Result::Sent},
+        {"all let go of", true, {10, 11}, 2, 1000, Result::Sent},
+        {"holding the most", true, {10, 10, 10, 10}, 0, 10, Result::Skipped},
+        {"one fewer than the most", true, {10, 10, 10, 10}, 1, 10, Result::Sent},
+    };
+    static_assert(kMaxHeldFrames == 4, "the table's fullest client holds four");
+    const auto surface = Surface::create(16, 16);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int ends[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+        ClientConnection connection(ends[0], 0.0);
+        const int client = ends[1];  // the connection owns the other end
+        if (c.greets) {
+            const ClientHello hello;
+            ASSERT_EQ(send(client, &hello, sizeof hello, 0), static_cast<ssize_t>(sizeof hello));
+            ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
+        }
+        FrameMessage frame;
+        for (const double at : c.sentAt) {
+            ++frame.frameNumber;
+            ASSERT_EQ(connection.sendFrame(frame, surface, at), Result::Sent);
+        }
+        for (uint64_t number = 1; number <= c.released; ++number) {
+            const ReleaseMessage release{.frameNumber = number};
+            ASSERT_EQ(send(client, &release, sizeof release, 0),
+                      static_cast<ssize_t>(sizeof release));
+        }
+        ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
+        ++frame.frameNumber;
+        EXPECT_EQ(connection.sendFrame(frame, surface, c.now), c.expected);
+        close(client);
+    }
+}
+
+TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) {
+    using frameregion::Span;
+    // In a surface 100 pixels across.
+    const std::tuple<const char*, double, double, std::optional<Span>> cases[] = {
+        {"inside", 10, 20, Span{10, 20}},
+        {"fractions widen outwards", 10.5, 20.25, Span{10, 21}},
+        {"partly past the end", 90, 50, Span{90, 10}},
+        {"partly before the start", -30, 50, Span{0, 20}},
+        {"all around", -1e300, 1e301, Span{0, 100}},
+        {"beyond the end", 100, 5, std::nullopt},
+        {"before the start", -50, 50, std::nullopt},
+        {"zero length", 10, 0, std::nullopt},
+        {"zero length between pixels", 10.5, 0, std::nullopt},
+        {"negative length", 50, -20, std::nullopt},
+        {"end overflows to infinity", 50, std::numeric_limits<double>::max(), Span{50, 50}},
+        {"infinite start", -kInf, kInf, std::nullopt},
+        {"infinite length", 0, kInf, std::nullopt},
+        {"not a number", kNaN, 10, std::nullopt},
+    };
+    for (const auto& [what, start, length, clipped] : cases)
+        EXPECT_EQ(frameregion::clipSpan(start, length, 100), clipped) << what;
+
+    const std::pair<double, std::optional<int32_t>> extents[] = {
+        {512, 512}, {1, 1},     {1.9, 1},    {16384, 16384}, {16385, {}}, {0.99, {}},
+        {0, {}},    {-512, {}}, {1e300, {}}, {kInf, {}},     {-kInf, {}}, {kNaN, {}}};
+    for (const auto& [value, pixels] : extents)
+        EXPECT_EQ(frameregion::pixelsOf(value), pixels) << value;
+}
+
+TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
+    constexpr int32_t kMax = kMaxSurfaceDimension, kBig = std::numeric_limits<int32_t>::max();
+    const auto m = [](int32_t width, int32_t height, int32_t bytesPerRow, int32_t x, int32_t y,
+                      int32_t w, int32_t h, uint32_t flags = 0, uint64_t number = 1,
+                      uint64_t extraBytes = 0) {
+        return FrameMessage{
+            .flags = flags,
+            .frameNumber = number,
+            .surfaceWidth = width,
+            .surfaceHeight = height,
+            .bytesPerRow = bytesPerRow,
+            .surfaceBytes = static_cast<uint64_t>(bytesPerRow) * height + extraBytes,
+            .regionX = x,
+            .regionY = y,
+            .regionWidth = w,
+            .regionHeight = h};
+    };
+    const std::tuple<const char*, FrameMessage, bool> cases[] = {
+        {"whole surface", m(64, 32, 256, 0, 0, 64, 32), true},
+        {"last pixel", m(64, 32, 256, 63, 31, 1, 1), true},
+        {"padded rows, every known flag", m(64, 32, 512, 0, 0, 64, 32, kKnownFrameFlags), true},
+        {"largest surface", m(kMax, kMax, kMax * 4, 0, 0, kMax, kMax), true},
+        {"one column past the edge", m(64, 32, 256, 1, 0, 64, 32), false},
+        {"one row past the edge", m(64, 32, 256, 0, 1, 64, 32), false},
+        {"negative start", m(64, 32, 256, -1, 0, 1, 32), false},
+        {"negative size", m(64, 32, 256, 0, 0, 64, -1), false},
+        {"zero width", m(64, 32, 256, 0, 0, 0, 32), false},
+        {"start and size that wrap", m(64, 32, 256, kBig, 0, kBig, 32), false},
+        {"least start", m(64, 32, 256, 0, std::numeric_limits<int32_t>::min(), 64, 32), false},
+        {"zero-size surface", m(0, 0, 0, 0, 0, 1, 1), false},
+        {"negative surface", m(-64, 32, 256, 0, 0, 1, 1), false},
+        {"huge surface", m(kMax + 1, 32, (kMax + 1) * 4, 0, 0, 64, 32), false},
+        {"rows shorter than the width", m(64, 32, 255, 0, 0, 64, 32), false},
+        {"rows absurdly long", m(64, 32, kBig, 0, 0, 64, 32), false},
+        {"bytes not rows times height", m(64, 32, 256, 0, 0, 64, 32, 0, 1, 1), false},
+        {"unknown flag", m(64, 32, 256, 0, 0, 64, 32, 1u << 7), false},
+        {"frame number zero", m(64, 32, 256, 0, 0, 64, 32, 0, 0), false},
+    };
+    for (const auto& [what, message, sound] : cases)
+        EXPECT_EQ(frameGeometryIsSound(message), sound) << what;
+}
+
+}  // namespace
+}  // namespace cliploop
