@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -267,11 +266,11 @@ bool listed(const std::vector<XWindow>& list, const XWindow& window) {
                        [&](const XWindow& w) { return w.id == window.id; });
 }
 
-// The full-screen output.
-std::optional<XWindow> windowCovering(const QRect& area) {
-    for (const auto& window : windows())
-        if (window.geometry == area) return window;
-    return std::nullopt;
+// The full-screen output is there.
+bool covered(const QRect& area) {
+    const auto list = windows();
+    return std::any_of(list.begin(), list.end(),
+                       [&](auto& window) { return window.geometry == area; });
 }
 
 template <class Action>
@@ -317,7 +316,7 @@ bool playsIn(const QRect& panel, const ClipLook& look = kCounterClip) {
 }
 
 bool fullScreenOn(const QRect& monitor, bool expected = true) {
-    return waitUntil([&] { return windowCovering(monitor).has_value() == expected; }, 10s);
+    return waitUntil([&] { return covered(monitor) == expected; }, 10s);
 }
 
 TEST(EndToEnd, StartsWithTwoIdleViewsAndPlaysTheFirstRowFoundByTwoWordsChosenByKeyboard) {
@@ -345,25 +344,6 @@ TEST(EndToEnd, StartsWithTwoIdleViewsAndPlaysTheFirstRowFoundByTwoWordsChosenByK
     ASSERT_TRUE(key("Tab Tab Tab space"));  // past the two buttons to the table's first row
     EXPECT_TRUE(playsIn(previewPanel)) << "the preview does not play the clip\n" << programLog();
     EXPECT_TRUE(playsIn(outputPanel)) << "the output does not play the clip";
-}
-
-// The shipped receiver's PNG files, upright.
-TEST(EndToEnd, ReceiverWritesFramesEqualToFfmpegsDecodeUpright) {
-    const std::string folder = root + "/received";
-    ASSERT_EQ(run({CLIPLOOP_RECEIVER, "Video", "--png", QString::fromStdString(folder), "--frames",
-                   "40", "--timeout", "5"},
-                  nullptr, programEnvironment),
-              "");
-    std::set<int> numbers;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        const QImage frame = QImage(QString::fromStdString(entry.path().string()))
-                                 .convertToFormat(QImage::Format_RGB32);
-        const auto number = readFrameNumber(frame);
-        ASSERT_TRUE(number && *number < kCounterClip.frames && frame == reference[*number])
-            << entry.path() << " is not FFmpeg's frame, upright";
-        numbers.insert(*number);
-    }
-    EXPECT_GE(numbers.size(), 10u) << "the frames do not move on";
 }
 
 // Through the client library, which gives each frame's publication time: a frame missing after a
@@ -420,13 +400,13 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
     EXPECT_NEAR(picture.width(), 1440, 4);
     EXPECT_NEAR(picture.center().x(), kMonitorB.center().x(), 4);
     EXPECT_TRUE(playsIn(previewPanel.united(outputPanel)));
-    EXPECT_FALSE(windowCovering(kMonitorA));
+    EXPECT_FALSE(covered(kMonitorA));
 
     const auto popup = popupAfter([] { return click(kMonitorB.center(), 3); });
     ASSERT_TRUE(popup) << "no context menu";
     ASSERT_TRUE(key("Escape"));  // closes the context menu only
     EXPECT_TRUE(waitUntil([&] { return !listed(windows(), *popup); }, 3s));
-    EXPECT_TRUE(windowCovering(kMonitorB)) << "closing the context menu left full screen";
+    EXPECT_TRUE(covered(kMonitorB)) << "closing the context menu left full screen";
     ASSERT_TRUE(key("Escape"));  // the full-screen view has the keyboard: no window manager
     EXPECT_TRUE(fullScreenOn(kMonitorB, false));
     EXPECT_TRUE(playsIn(outputPanel)) << "the output is not back in the window";
@@ -458,9 +438,8 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
         << programLog() << "\ndrag source: " << readFile(log);
     EXPECT_TRUE(playsIn(previewPanel, kDroppedClip)) << "the preview does not play the drop";
     EXPECT_TRUE(playsIn(outputPanel, kDroppedClip));
-    EXPECT_TRUE(
-        waitUntil([&] { return readFile(log).find("drag finished:") != std::string::npos; }, 10s));
-    EXPECT_NE(readFile(log).find("drag finished: 1\n"), std::string::npos)  // Qt::CopyAction
+    EXPECT_TRUE(waitUntil(  // 1: Qt::CopyAction
+        [&] { return readFile(log).find("drag finished: 1\n") != std::string::npos; }, 10s))
         << "drag source: " << readFile(log);
     EXPECT_TRUE(fs::exists(droppedPath));
 }

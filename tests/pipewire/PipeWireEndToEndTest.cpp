@@ -1,6 +1,8 @@
-// cliploop-play --publish decodes a clip, pipewiresrc reads the node, and what it receives is
-// compared with FFmpeg's own decode.
+// cliploop-play --publish decodes a clip, pipewiresrc reads the node and cliploop-receive the
+// frame server, and what they receive is compared with FFmpeg's own decode.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "pipewire/support/PipeWireDaemon.h"
 
@@ -97,11 +99,20 @@ TEST_F(PipeWireEndToEnd, EveryFrameBitIdenticalUprightAcrossSeamsAndAStalledCons
     Child stalled(consumer("cliploop.Seams", stalledPath), "/dev/null", dir() + "/gst.err");
     ASSERT_TRUE(within(30s, [&] { return readFile(stalledPath).size() >= 2 * kFrameBytes; }))
         << readFile(dir() + "/gst.err");
-    stalled.signal(SIGSTOP);
-    Child receiver({CLIPLOOP_RECEIVER, "Seams", "--frames", "30", "--timeout", "20"}, "/dev/null",
-                   dir() + "/receive.err");
+    kill(stalled.pid(), SIGSTOP);
+    const std::string pngs = dir() + "/png";
+    Child receiver({CLIPLOOP_RECEIVER, "Seams", "--frames", "30", "--png", pngs, "--timeout", "20"},
+                   "/dev/null", dir() + "/receive.err");
     EXPECT_EQ(receiver.wait(60s), 0) << readFile(dir() + "/receive.err");
     ASSERT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
+    // The receiver's PNG files, read back by FFmpeg, are frames of the clip, upright.
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -i " + pngs +
+                           "/frame-%06d.png -f rawvideo -pix_fmt bgra " + dir() + "/png.raw")
+                              .c_str()),
+              0);
+    const std::vector<int> written = received(dir() + "/png.raw");
+    EXPECT_EQ(written.size(), 30u);
+    EXPECT_EQ(std::count(written.begin(), written.end(), -1), 0);
     EXPECT_NE(readFile(dir() + "/play.out").find("loop turns: 20"), std::string::npos)
         << readFile(dir() + "/play.out");
 }

@@ -69,9 +69,6 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    void signal(int number) const {
-        if (pid_ > 0 && !status_) kill(pid_, number);
-    }
     bool running() { return pid_ > 0 && !reaped(); }
     pid_t pid() const { return pid_; }
 
