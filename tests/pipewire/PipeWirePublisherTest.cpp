@@ -29,15 +29,13 @@ struct Texture {
     std::string bind(int width, int height, int k, bool topDown) {
         auto surface = Surface::create(width, height);
         std::string upright;
-        for (int y = 0; y < height; ++y) {
-            uint8_t* row = surface->data() +
-                           size_t(topDown ? y : height - 1 - y) * size_t(surface->bytesPerRow());
+        for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x) {
                 const uint8_t pixel[4] = {uint8_t(x), uint8_t(y), uint8_t(40 * k), 255};
-                std::memcpy(row + 4 * x, pixel, 4);
+                const size_t row = size_t(topDown ? y : height - 1 - y);
+                std::memcpy(surface->data() + row * surface->bytesPerRow() + 4 * x, pixel, 4);
                 upright.append(reinterpret_cast<const char*>(pixel), 4);
             }
-        }
         context->bindTexture(gl::kTextureRectangle, name);
         context->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, width, height, gl::kBGRA,
                                    gl::kUnsignedInt8888Rev, surface, 0);
