@@ -244,7 +244,6 @@ const ClipLook kDroppedClip{20, 20, QColor(255, 255, 0), QColor(255, 0, 255)};
 
 std::string root, droppedPath;
 std::unique_ptr<Child> program;
-bool quitByTest = false;
 QProcessEnvironment programEnvironment;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
 XWindow mainWindow;
@@ -447,8 +446,9 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
 TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
     ASSERT_TRUE(click({mainWindow.geometry.center().x() + 200, previewPanel.top() - 16}));
     ASSERT_TRUE(key("ctrl+q"));
-    ASSERT_TRUE(program->waitForFinished(30000)) << "still running after Ctrl+Q\n" << programLog();
-    quitByTest = true;
+    ASSERT_TRUE(program->waitForFinished(30000))
+        << "still running after Ctrl+Q, or ended before it\n"
+        << programLog();
     EXPECT_EQ(program->exitStatus(), QProcess::NormalExit) << programLog();
     EXPECT_EQ(program->exitCode(), 0) << programLog();
     const fs::path servers = root + "/runtime/cliploop";
@@ -512,12 +512,6 @@ int main(int argc, char** argv) {
     int result = skip ? 77 : 1;
     if (error.empty()) {
         result = RUN_ALL_TESTS();
-        program->waitForFinished(0);
-        if (!quitByTest && program->state() != QProcess::Running) {
-            std::fprintf(stderr, "e2e: the program ended during the run\n%s\n",
-                         programLog().c_str());
-            result = 1;
-        }
         folder.setAutoRemove(result == 0 && !std::getenv("CLIPLOOP_E2E_KEEP"));
         if (!folder.autoRemove()) std::printf("e2e: files kept in %s\n", root.c_str());
     } else {
