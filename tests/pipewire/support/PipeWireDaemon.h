@@ -134,8 +134,9 @@ class PipeWireDaemon {
             std::filesystem::remove(stale);  // a killed daemon's socket and lock among them
         session_ = std::make_unique<Child>(
             std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
-                                     "pipewire & while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; "
-                                     "do sleep 0.05; done; wireplumber & wait"},
+                                     "pipewire & echo pipewire $!; "
+                                     "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep "
+                                     "0.05; done; wireplumber & echo wireplumber $!; wait"},
             out, err);
         const bool up = within(std::chrono::seconds(30), [&] {
             return !session_->running() || dump().find("\"WirePlumber\"") != std::string::npos;
@@ -144,13 +145,20 @@ class PipeWireDaemon {
             session_.reset();
             return "the PipeWire daemon did not start: " + readFile(err) + readFile(out);
         }
+        std::istringstream pids(readFile(out));
+        std::string name;
+        pid_t pid;
+        while (pids >> name >> pid) pids_[name] = pid;
         return "";
     }
 
-    // Ends the session with pipewire and wireplumber in it; SIGKILL for a crash.
+    // Ends pipewire and wireplumber (SIGKILL: a crash); the session then ends by itself.
     void stop(int signal = SIGTERM) {
-        if (session_) kill(-session_->pid(), signal);
+        if (!session_) return;
+        for (const auto& [name, pid] : pids_) kill(pid, signal);
+        session_->wait(std::chrono::seconds(10));
         session_.reset();
+        pids_.clear();
     }
 
     // The "props" block pw-dump gives for the node named `name`; empty when there is none.
@@ -172,6 +180,7 @@ class PipeWireDaemon {
 
     std::string runtimeDir_;
     std::unique_ptr<Child> session_;
+    std::map<std::string, pid_t> pids_;
 };
 
 // pipewiresrc writing `buffers` (-1: no end) of `node` as BGRA through to `path` as they arrive.
