@@ -15,10 +15,10 @@
 namespace cliploop::apptest {
 namespace {
 
-enum class Quit { Action, WindowClosed, Sigint, Sigterm };
+constexpr int kQuitAction = -1, kCloseWindow = -2;  // else the signal raised
 
 // Set before the routine runs: its loader is a plain function.
-Quit quitBy = Quit::Action;
+int quitBy = kQuitAction;
 FileUrl clip;
 std::weak_ptr<ViewController> loadedController;
 
@@ -33,18 +33,12 @@ InterfaceObjects loadPlayAndQuit() {
         const auto item = controller ? controller->player->currentItem() : nullptr;
         if (!item || !item->isReady()) return;
         poll->stop();
-        switch (quitBy) {
-            case Quit::Action:
-                if (auto* quit = window->findChild<QAction*>("quitAction")) quit->trigger();
-                break;
-            case Quit::WindowClosed:
-                window->close();
-                break;
-            case Quit::Sigint:
-            case Quit::Sigterm:
-                raise(quitBy == Quit::Sigint ? SIGINT : SIGTERM);
-                break;
-        }
+        if (quitBy == kCloseWindow)
+            window->close();
+        else if (quitBy != kQuitAction)
+            raise(quitBy);
+        else if (auto* quit = window->findChild<QAction*>("quitAction"))
+            quit->trigger();
     });
     poll->start(10);
     InterfaceObjects objects;
@@ -59,10 +53,9 @@ long threadCount() {
 
 // Exits 0 when all went as it should: 2 the routine's status, 3 a server entry left, 4 the
 // controller alive (held in a cycle), 5 a thread left at exit.
-[[noreturn]] void runAndExit(Quit how, const std::string& runtime) {
-    // Registered before the engine's reaper exists, so it runs once every thread the run started
-    // has been joined; the first thread started lets ThreadSanitizer's helper exist before
-    // counting.
+[[noreturn]] void runAndExit(int how, const std::string& runtime) {
+    // Registered before the engine's reaper, so it runs once every thread of the run is joined;
+    // the first thread started lets ThreadSanitizer's helper exist before counting.
     std::thread([] {}).join();
     static const long before = threadCount();
     std::atexit([] {
@@ -87,8 +80,8 @@ TEST(QuitDeathTest, TheQuitActionAClosedWindowSigintAndSigtermEndTheProgramClean
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     clip = makeClip(320, 240, 2);
     ASSERT_FALSE(clip.path().empty());
-    for (const Quit how : {Quit::Action, Quit::WindowClosed, Quit::Sigint, Quit::Sigterm}) {
-        SCOPED_TRACE(static_cast<int>(how));
+    for (const int how : {kQuitAction, kCloseWindow, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(how);
         QTemporaryDir runtime;
         ASSERT_TRUE(runtime.isValid());
         EXPECT_EXIT(runAndExit(how, runtime.path().toStdString()), ::testing::ExitedWithCode(0),

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -26,7 +25,6 @@ namespace fs = std::filesystem;
 
 // Ended with its object; in the suite's process group, so whatever ends the suite ends it too.
 struct Child : QProcess {
-    Child() { setStandardInputFile(nullDevice()); }
     ~Child() override {
         terminate();
         if (!waitForFinished(3000)) kill();
@@ -38,6 +36,7 @@ struct Child : QProcess {
 std::unique_ptr<Child> launch(const QStringList& command, const QProcessEnvironment& environment,
                               const std::string& outPath = {}, const std::string& errPath = {}) {
     auto child = std::make_unique<Child>();
+    child->setStandardInputFile(QProcess::nullDevice());
     child->setProcessEnvironment(environment);
     if (!outPath.empty())
         child->setStandardOutputFile(QString::fromStdString(outPath), QIODevice::Append);
@@ -47,10 +46,11 @@ std::unique_ptr<Child> launch(const QStringList& command, const QProcessEnvironm
     return child;
 }
 
+QProcessEnvironment xEnvironment;  // the suite's own, pointed at Xvfb's display
+
 // Runs `command` to its end (killed after a minute): "" or what failed.
-std::string run(const QStringList& command,
-                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
-                QByteArray* out = nullptr) {
+std::string run(const QStringList& command, QByteArray* out = nullptr,
+                const QProcessEnvironment& environment = xEnvironment) {
     const auto child = launch(command, environment);
     const bool ok = child->waitForFinished(60000) && child->exitStatus() == QProcess::NormalExit &&
                     child->exitCode() == 0;
@@ -68,12 +68,11 @@ std::string readFile(const std::string& path) {
 
 // A hang guard, not a timing check.
 template <class Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds interval = 100ms) {
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(interval);
+        std::this_thread::sleep_for(100ms);
     }
     return true;
 }
@@ -81,13 +80,11 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout,
 using std::this_thread::sleep_for;
 
 std::unique_ptr<Child> xServer;
-QProcessEnvironment xEnvironment;  // the suite's own, pointed at Xvfb's display
 
 std::string startDisplay(const std::string& logPath) {
-    xServer = std::make_unique<Child>();
-    xServer->setStandardErrorFile(QString::fromStdString(logPath));
-    xServer->start(
-        "Xvfb", QString("-displayfd 1 -screen 0 3840x1080x24 -nolisten tcp -noreset").split(' '));
+    xServer = launch(
+        QString("Xvfb -displayfd 1 -screen 0 3840x1080x24 -nolisten tcp -noreset").split(' '),
+        QProcessEnvironment::systemEnvironment(), {}, logPath);
     QByteArray number;  // written once it accepts connections
     while (!number.contains('\n') && xServer->waitForReadyRead(20000))
         number += xServer->readAllStandardOutput();
@@ -101,26 +98,8 @@ std::string startDisplay(const std::string& logPath) {
     return "";
 }
 
-std::string onDisplay(const QStringList& command, QByteArray* out = nullptr) {
-    return run(command, xEnvironment, out);
-}
-
-std::string xrandr(const QStringList& changes) {
-    std::string error;
-    for (const QString& change : changes)
-        if (error.empty()) error = onDisplay(("xrandr " + change).split(' '));
-    return error;
-}
-
-// At 96 dpi, carrying the real output or none.
-QString setMonitor(const QString& name, const QRect& a, const char* output = "none") {
-    return QString::asprintf("--setmonitor %s %d/%dx%d/%d+%d+%d %s", qPrintable(name), a.width(),
-                             a.width() * 254 / 960, a.height(), a.height() * 254 / 960, a.x(),
-                             a.y(), output);
-}
-
 bool xdotool(const QString& arguments) {
-    return onDisplay(("xdotool " + arguments).split(' ', Qt::SkipEmptyParts)).empty();
+    return run(("xdotool " + arguments).split(' ', Qt::SkipEmptyParts)).empty();
 }
 
 bool key(const QString& keys) {
@@ -140,11 +119,10 @@ struct XWindow {
 std::vector<XWindow> windows(const QString& windowClass = "cliploop") {
     std::vector<XWindow> result;
     QByteArray ids, shell;
-    onDisplay({"xdotool", "search", "--onlyvisible", "--class", windowClass}, &ids);  // or none
+    run({"xdotool", "search", "--onlyvisible", "--class", windowClass}, &ids);  // or none
     for (const QByteArray& id : ids.split('\n')) {
         int x, y, width, height;  // unless the window went meanwhile
-        if (!id.isEmpty() &&
-            onDisplay({"xdotool", "getwindowgeometry", "--shell", id}, &shell).empty() &&
+        if (!id.isEmpty() && run({"xdotool", "getwindowgeometry", "--shell", id}, &shell).empty() &&
             std::sscanf(shell.constData(), "WINDOW=%*u X=%d Y=%d WIDTH=%d HEIGHT=%d", &x, &y,
                         &width, &height) == 4)
             result.push_back({id.toULong(), QRect(x, y, width, height)});
@@ -154,7 +132,7 @@ std::vector<XWindow> windows(const QString& windowClass = "cliploop") {
 
 QImage screenshot() {
     QByteArray ppm;  // a PNG of the whole display would cost more than the grab
-    onDisplay({"import", "-window", "root", "-depth", "8", "ppm:-"}, &ppm);
+    run({"import", "-window", "root", "-depth", "8", "ppm:-"}, &ppm);
     return QImage::fromData(ppm, "PPM").convertToFormat(QImage::Format_RGB32);
 }
 
@@ -231,13 +209,6 @@ std::optional<int> readFrameNumber(const QImage& image, QRect picture = {}) {
     return number;
 }
 
-// Upright and not mirrored.
-bool showsClip(const QImage& image, const QRect& picture, const ClipLook& look) {
-    return readFrameNumber(image, picture) && near(sample(image, picture, 80, 60), look.left, 60) &&
-           near(sample(image, picture, 240, 60), look.right, 60) &&
-           near(sample(image, picture, 160, 220), Qt::blue, 60);
-}
-
 // Black rectangles at least `minimum` wide and half as high, left to right: the idle views.
 std::vector<QRect> blackPanels(const QImage& image, const QRect& area, int minimum) {
     std::map<std::pair<int, int>, std::pair<QRect, int>> runs;  // by their ends: where, rows
@@ -267,22 +238,16 @@ int differingPixels(const QImage& a, const QImage& b, const QRect& area) {
 }
 
 const QRect kMonitorA(0, 0, 1920, 1080), kMonitorB(1920, 0, 1920, 1080);
-const QRect kNarrowB(1920, 0, 960, 1080), kNarrowC(2880, 0, 960, 1080);  // B split in two
-// Found by the search, dropped later, and decoys matching one word or hidden.
+// Found by the search, and dropped later.
 const ClipLook kCounterClip{20, 20, QColor(255, 0, 0), QColor(0, 255, 0)};
 const ClipLook kDroppedClip{20, 20, QColor(255, 255, 0), QColor(255, 0, 255)};
-const ClipLook kDecoyClip{4, 20, QColor(0, 255, 255), QColor(255, 255, 255)};
-constexpr int kLoopTurns = 20;
 
 std::string root, droppedPath;
 std::unique_ptr<Child> program;
-bool quitByTest = false;
 QProcessEnvironment programEnvironment;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
 XWindow mainWindow;
 QRect previewPanel, outputPanel;
-QPoint outputMenuTitle;
-QImage startShot;
 
 std::string programLog() {
     return "cliploop stdout:\n" + readFile(root + "/cliploop.out") + "\ncliploop stderr:\n" +
@@ -300,15 +265,11 @@ bool listed(const std::vector<XWindow>& list, const XWindow& window) {
                        [&](const XWindow& w) { return w.id == window.id; });
 }
 
-bool closes(const XWindow& popup) {
-    return waitUntil([&] { return !listed(windows(), popup); }, 3s);
-}
-
-// The full-screen output.
-std::optional<XWindow> windowCovering(const QRect& area) {
-    for (const auto& window : windows())
-        if (window.geometry == area) return window;
-    return std::nullopt;
+// The full-screen output is there.
+bool covered(const QRect& area) {
+    const auto list = windows();
+    return std::any_of(list.begin(), list.end(),
+                       [&](auto& window) { return window.geometry == area; });
 }
 
 template <class Action>
@@ -326,55 +287,15 @@ std::optional<XWindow> popupAfter(Action action) {
     return popup;
 }
 
-// Bands of rows that differ from the menu's background, inside its 3-pixel frame.
-int itemCount(const XWindow& window) {
-    const QImage popup = screenshot().copy(window.geometry);
-    std::map<QRgb, int> counts;
-    for (int y = 0; y < popup.height(); ++y)
-        for (int x = 0; x < popup.width(); ++x) ++counts[popup.pixel(x, y)];
-    if (counts.empty()) return 0;
-    const QColor background = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
-                                  return a.second < b.second;
-                              })->first;
-    int bands = 0;
-    for (int y = 3, inBand = 0; y < popup.height() - 3; ++y) {
-        bool content = false;
-        for (int x = 3; x < popup.width() - 3 && !content; ++x)
-            content = !near(popup.pixelColor(x, y), background, 40);
-        bands += content && !inBand;
-        inBand = content;
-    }
-    return bands;
-}
-
-// A click on the folder text beside it: Escape would leave the menu bar taking letters as keys.
-bool closeMenu(const XWindow& popup) {
-    click({mainWindow.geometry.center().x() + 200, previewPanel.top() - 16});
-    return closes(popup);
-}
-
-// The last item count seen.
-int outputMenuSettlesAt(int count) {
-    int seen = -1;
-    waitUntil(
-        [&] {
-            const auto popup = popupAfter([] { return click(outputMenuTitle); });
-            seen = popup ? itemCount(*popup) : -1;
-            if (popup) closeMenu(*popup);
-            return seen == count;
-        },
-        10s, 300ms);
-    return seen;
-}
-
-bool chooseOutputItem(int position) {
-    return popupAfter([] { return click(outputMenuTitle); }) &&
-           key(QString("Down ").repeated(position + 1) + "Return");
-}
-
+// The frame shown in `panel` when it is `look`'s, upright and not mirrored.
 std::optional<int> numberIn(const QImage& image, const QRect& panel, const ClipLook& look) {
     const QRect picture = pictureBounds(image, panel);
-    return showsClip(image, picture, look) ? readFrameNumber(image, picture) : std::nullopt;
+    const auto number = readFrameNumber(image, picture);
+    if (near(sample(image, picture, 80, 60), look.left, 60) &&
+        near(sample(image, picture, 240, 60), look.right, 60) &&
+        near(sample(image, picture, 160, 220), Qt::blue, 60))
+        return number;
+    return std::nullopt;
 }
 
 // Upright, its number changing between shots.
@@ -388,16 +309,16 @@ bool playsIn(const QRect& panel, const ClipLook& look = kCounterClip) {
             if (!first) first = number;
             return number && *number != *first;
         },
-        15s, 150ms);
+        15s);
     if (!plays) keep(last, "not-playing");
     return plays;
 }
 
 bool fullScreenOn(const QRect& monitor, bool expected = true) {
-    return waitUntil([&] { return windowCovering(monitor).has_value() == expected; }, 10s);
+    return waitUntil([&] { return covered(monitor) == expected; }, 10s);
 }
 
-TEST(EndToEnd, StartsWithItsWindowAndListsBothMonitors) {
+TEST(EndToEnd, StartsWithTwoIdleViewsAndPlaysTheFirstRowFoundByTwoWordsChosenByKeyboard) {
     ASSERT_TRUE(waitUntil(
         [] {
             for (const auto& window : windows())
@@ -408,20 +329,11 @@ TEST(EndToEnd, StartsWithItsWindowAndListsBothMonitors) {
         << "no window appeared\n"
         << programLog();
     sleep_for(1s);  // first paint
-    startShot = screenshot();
+    const QImage startShot = screenshot();
     const auto panels = blackPanels(startShot, mainWindow.geometry, 200);
     ASSERT_EQ(panels.size(), 2u) << "expected the preview and the output view";
     previewPanel = panels[0];
     outputPanel = panels[1];
-    const auto popup = popupAfter([] { return key("alt+o"); });
-    ASSERT_TRUE(popup) << "alt+o opened no menu";
-    EXPECT_EQ(itemCount(*popup), 2) << "one item per monitor: \"MainScreen\", \"Screen 1\"";
-    outputMenuTitle = QPoint(popup->geometry.x() + 12, popup->geometry.y() / 2);
-    ASSERT_TRUE(closeMenu(*popup));
-}
-
-TEST(EndToEnd, FindsTheClipByTwoWordsAndPlaysTheFirstRowChosenByKeyboard) {
-    ASSERT_FALSE(previewPanel.isNull());
     ASSERT_TRUE(key("r a i n space l o o p Return"));  // the search field has the focus at start
     const QRect firstRow(mainWindow.geometry.x(), previewPanel.bottom() + 28,
                          mainWindow.geometry.width() / 2, 24);
@@ -433,40 +345,20 @@ TEST(EndToEnd, FindsTheClipByTwoWordsAndPlaysTheFirstRowChosenByKeyboard) {
     EXPECT_TRUE(playsIn(outputPanel)) << "the output does not play the clip";
 }
 
-// The shipped receiver's PNG files, upright.
-TEST(EndToEnd, ReceiverWritesFramesEqualToFfmpegsDecodeUpright) {
-    const std::string folder = root + "/received";
-    ASSERT_EQ(run({CLIPLOOP_RECEIVER, "Video", "--png", QString::fromStdString(folder), "--frames",
-                   "40", "--timeout", "5"},
-                  programEnvironment),
-              "");
-    std::set<int> numbers;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        const QImage frame = QImage(QString::fromStdString(entry.path().string()))
-                                 .convertToFormat(QImage::Format_RGB32);
-        const auto number = readFrameNumber(frame);
-        ASSERT_TRUE(number && *number < kCounterClip.frames && frame == reference[*number])
-            << entry.path() << " is not FFmpeg's frame, upright";
-        numbers.insert(*number);
-    }
-    EXPECT_GE(numbers.size(), 10u) << "the frames do not move on";
-}
-
 // Through the client library, which gives each frame's publication time: a frame missing after a
 // gap longer than a frame's duration was lost to a stall of the machine, not to the loop.
-TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalWithoutSkipOrRepeat) {
+TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalAndWithoutASkip) {
     std::string error;
     auto client = FrameClient::connect("Video", static_cast<pid_t>(program->processId()), &error);
     ASSERT_TRUE(client) << error;
-    const int frames = kCounterClip.frames;
-    const double frameDuration = 1.0 / kCounterClip.fps;
-    std::vector<std::pair<int, double>> shown;  // each clip frame and when first published
+    const int frames = kCounterClip.frames, loopTurns = 20;
+    std::optional<int> previous;
     std::vector<std::string> skips;
     int turns = 0, bad = 0;
     double lastTime = 0;
     const auto deadline =
-        std::chrono::steady_clock::now() + 2s * kLoopTurns * frames / kCounterClip.fps + 15s;
-    while (turns <= kLoopTurns && std::chrono::steady_clock::now() < deadline) {
+        std::chrono::steady_clock::now() + 2s * loopTurns * frames / kCounterClip.fps + 15s;
+    while (turns < loopTurns && std::chrono::steady_clock::now() < deadline) {
         auto frame = client->receiveFrame(500ms);
         if (!frame) {
             ASSERT_FALSE(client->ended()) << "the server ended the stream";
@@ -483,59 +375,23 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalWithoutSkipOrRepeat) {
             ++bad;
             continue;
         }
-        const bool stalled = time - lastTime > frameDuration;
+        const bool stalled = time - lastTime > 1.0 / kCounterClip.fps;
         lastTime = time;
-        if (!shown.empty() && shown.back().first == *number) continue;
-        if (!shown.empty()) {
-            const int previous = shown.back().first;
-            if (*number != (previous + 1) % frames && !stalled)
-                skips.push_back(std::to_string(*number) + " after " + std::to_string(previous));
-            turns += *number < previous;
+        if (previous && *number != *previous) {
+            if (*number != (*previous + 1) % frames && !stalled)
+                skips.push_back(std::to_string(*number) + " after " + std::to_string(*previous));
+            turns += *number < *previous;
         }
-        shown.emplace_back(*number, time);
+        previous = number;
     }
-    // A frame repeated at every seam stays up a frame longer there than inside a turn; the median
-    // is not moved by a stall now and then.
-    std::vector<double> seamHolds, innerHolds;
-    for (size_t i = 1; i + 1 < shown.size(); ++i) {
-        const bool atSeam = shown[i].first == 0 || shown[i].first == frames - 1;
-        (atSeam ? seamHolds : innerHolds).push_back(shown[i + 1].second - shown[i].second);
-    }
-    const auto median = [](std::vector<double> values) {
-        if (values.empty()) return 0.0;
-        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-        return values[values.size() / 2];
-    };
-    std::printf("E2E loop_turns %d seam_hold_ms %.1f inner_hold_ms %.1f\n", turns,
-                median(seamHolds) * 1000, median(innerHolds) * 1000);
-    EXPECT_GE(turns, kLoopTurns) << "too few loop turns received";
+    EXPECT_GE(turns, loopTurns) << "too few loop turns received";
     EXPECT_EQ(bad, 0) << "frames differing from FFmpeg's decode, upside down or mirrored";
     EXPECT_TRUE(skips.empty()) << skips.size() << " frames skipped, first: " << skips.front();
-    EXPECT_LT(median(seamHolds), median(innerHolds) + frameDuration / 2)
-        << "frames at the loop point stay up longer than inside a turn";
 }
 
-TEST(EndToEnd, RateSliderStillsThePictureAtZeroAndComesBackToOne) {
-    const QRect& window = mainWindow.geometry;  // the rate text is at its bottom right
-    const QRect rateText(window.right() - 60, window.bottom() - 64, 60, 64);
-    const auto rateTextDiffers = [&] { return differingPixels(screenshot(), startShot, rateText); };
-    ASSERT_TRUE(key("Tab Home"));  // from the table to the slider; Home is 0.00x
-    EXPECT_TRUE(waitUntil([&] { return rateTextDiffers() > 20; }, 10s)) << "the rate text stays";
-    sleep_for(800ms);  // the last frame before the stop is drawn
-    const auto first = numberIn(screenshot(), previewPanel, kCounterClip);
-    ASSERT_TRUE(first) << "the preview shows no clip at rate 0";
-    sleep_for(1500ms);
-    const QImage later = screenshot();
-    EXPECT_EQ(numberIn(later, previewPanel, kCounterClip), first) << "the picture moves at 0.00x";
-    EXPECT_EQ(numberIn(later, outputPanel, kCounterClip), first);
-    ASSERT_TRUE(key(QString("Page_Up ").repeated(10)));  // 0.10 each
-    EXPECT_TRUE(waitUntil([&] { return rateTextDiffers() == 0; }, 10s)) << "the text is not 1.00x";
-    EXPECT_TRUE(playsIn(previewPanel)) << "the clip does not play again";
-}
-
-// Leaving through the Output menu's exit item is the monitors case's.
 TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
-    ASSERT_TRUE(chooseOutputItem(1)) << "\"Screen 1\"";
+    ASSERT_TRUE(popupAfter([] { return key("alt+o"); })) << "alt+o opened no menu";
+    ASSERT_TRUE(key("Down Return"));  // from "MainScreen", where the menu opens, to "Screen 1"
     ASSERT_TRUE(fullScreenOn(kMonitorB)) << "no window fills the second monitor";
     EXPECT_TRUE(playsIn(kMonitorB)) << "the second monitor does not play the clip";
     const QRect picture = pictureBounds(screenshot(), kMonitorB);  // full height, centred
@@ -543,44 +399,16 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
     EXPECT_NEAR(picture.width(), 1440, 4);
     EXPECT_NEAR(picture.center().x(), kMonitorB.center().x(), 4);
     EXPECT_TRUE(playsIn(previewPanel.united(outputPanel)));
-    EXPECT_FALSE(windowCovering(kMonitorA));
+    EXPECT_FALSE(covered(kMonitorA));
 
     const auto popup = popupAfter([] { return click(kMonitorB.center(), 3); });
     ASSERT_TRUE(popup) << "no context menu";
-    EXPECT_EQ(itemCount(*popup), 1) << "not the exit item alone";
     ASSERT_TRUE(key("Escape"));  // closes the context menu only
-    EXPECT_TRUE(closes(*popup));
-    EXPECT_TRUE(windowCovering(kMonitorB)) << "closing the context menu left full screen";
+    EXPECT_TRUE(waitUntil([&] { return !listed(windows(), *popup); }, 3s));
+    EXPECT_TRUE(covered(kMonitorB)) << "closing the context menu left full screen";
     ASSERT_TRUE(key("Escape"));  // the full-screen view has the keyboard: no window manager
     EXPECT_TRUE(fullScreenOn(kMonitorB, false));
     EXPECT_TRUE(playsIn(outputPanel)) << "the output is not back in the window";
-    EXPECT_EQ(outputMenuSettlesAt(2), 2);
-}
-
-TEST(EndToEnd, ScreenMenuFollowsMonitorsPluggedInAndOut) {
-    // The second monitor split in two: three screens.
-    ASSERT_EQ(xrandr({"--delmonitor B", setMonitor("B", kNarrowB), setMonitor("C", kNarrowC)}), "");
-    EXPECT_EQ(outputMenuSettlesAt(3), 3);
-    ASSERT_TRUE(chooseOutputItem(2));  // "Screen 2", the new monitor
-    ASSERT_TRUE(fullScreenOn(kNarrowC)) << "no window fills the third monitor";
-    EXPECT_TRUE(playsIn(kNarrowC));
-    EXPECT_EQ(outputMenuSettlesAt(1), 1) << "not the exit item alone";
-
-    // Unplugged and plugged in again during full screen: listed again, the output staying.
-    ASSERT_EQ(xrandr({"--delmonitor C"}), "");
-    EXPECT_EQ(outputMenuSettlesAt(2), 2) << "after unplugging";
-    ASSERT_EQ(xrandr({setMonitor("C", kNarrowC)}), "");
-    EXPECT_EQ(outputMenuSettlesAt(3), 3) << "after plugging in";
-    ASSERT_TRUE(chooseOutputItem(0));  // a screen item brings the exit item back
-    EXPECT_EQ(outputMenuSettlesAt(1), 1);
-    EXPECT_TRUE(windowCovering(kNarrowC)) << "the output moved";
-    ASSERT_TRUE(chooseOutputItem(0));  // "Exit Full Screen"
-    EXPECT_TRUE(fullScreenOn(kNarrowC, false));
-    EXPECT_EQ(outputMenuSettlesAt(3), 3);
-
-    ASSERT_EQ(xrandr({"--delmonitor C", "--delmonitor B", setMonitor("B", kMonitorB)}), "");
-    EXPECT_EQ(outputMenuSettlesAt(2), 2);
-    EXPECT_TRUE(playsIn(outputPanel));
 }
 
 // A real XDND drag from another process proposing a move; the preview answers a copy, so a file
@@ -609,9 +437,8 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
         << programLog() << "\ndrag source: " << readFile(log);
     EXPECT_TRUE(playsIn(previewPanel, kDroppedClip)) << "the preview does not play the drop";
     EXPECT_TRUE(playsIn(outputPanel, kDroppedClip));
-    EXPECT_TRUE(
-        waitUntil([&] { return readFile(log).find("drag finished:") != std::string::npos; }, 10s));
-    EXPECT_NE(readFile(log).find("drag finished: 1\n"), std::string::npos)  // Qt::CopyAction
+    EXPECT_TRUE(waitUntil(  // 1: Qt::CopyAction
+        [&] { return readFile(log).find("drag finished: 1\n") != std::string::npos; }, 10s))
         << "drag source: " << readFile(log);
     EXPECT_TRUE(fs::exists(droppedPath));
 }
@@ -619,11 +446,11 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
 TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
     ASSERT_TRUE(click({mainWindow.geometry.center().x() + 200, previewPanel.top() - 16}));
     ASSERT_TRUE(key("ctrl+q"));
-    ASSERT_TRUE(program->waitForFinished(30000)) << "still running after Ctrl+Q\n" << programLog();
-    quitByTest = true;
+    ASSERT_TRUE(program->waitForFinished(30000))
+        << "still running after Ctrl+Q, or ended before it\n"
+        << programLog();
     EXPECT_EQ(program->exitStatus(), QProcess::NormalExit) << programLog();
     EXPECT_EQ(program->exitCode(), 0) << programLog();
-    EXPECT_TRUE(listFrameServers().empty());
     const fs::path servers = root + "/runtime/cliploop";
     EXPECT_TRUE(fs::is_empty(servers)) << fs::directory_iterator(servers)->path();
 }
@@ -632,39 +459,34 @@ TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
 std::string setUp(const std::string& folder, bool* skip) {
     root = folder;
     const std::string home = root + "/home", runtime = root + "/runtime";
-    for (const auto& path :
-         {home + "/sets/night", home + "/.cache/rain loop", root + "/elsewhere", runtime})
+    for (const auto& path : {home + "/sets/night", root + "/elsewhere", runtime})
         fs::create_directories(path);
     fs::permissions(runtime, fs::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);  // where this process finds frame servers too
+    std::string error = startDisplay(root + "/xvfb.log");
+    if (!error.empty()) {
+        *skip = true;
+        return error;
+    }
+    // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
+    for (const char* monitor :
+         {"A 1920/508x1080/286+0+0 screen", "B 1920/508x1080/286+1920+0 none"})
+        if (error = run(QString("xrandr --setmonitor %1").arg(monitor).split(' ')); !error.empty())
+            return error;
     const std::string counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
     droppedPath = root + "/elsewhere/Sunset drive – ünï.mp4";
-    for (const auto& [path, look] : std::initializer_list<std::pair<std::string, ClipLook>>{
-             {counterPath, kCounterClip},
-             {droppedPath, kDroppedClip},
-             {home + "/sets/rain_forest.mp4", kDecoyClip},
-             {home + "/sets/night/loop_sunset.mp4", kDecoyClip},
-             {home + "/.cache/rain loop/rain_loop_hidden.mp4", kDecoyClip}})
-        if (auto error = writeClip(path, look); !error.empty()) return error;
+    if (error = writeClip(counterPath, kCounterClip); !error.empty()) return error;
+    if (error = writeClip(droppedPath, kDroppedClip); !error.empty()) return error;
     QByteArray out;
-    std::string error =
-        run({"ffmpeg", "-nostdin", "-v", "error", "-i", QString::fromStdString(counterPath), "-f",
-             "rawvideo", "-pix_fmt", "bgra", "-"},
-            QProcessEnvironment::systemEnvironment(), &out);
+    error = run({"ffmpeg", "-nostdin", "-v", "error", "-i", QString::fromStdString(counterPath),
+                 "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
+                &out);
     for (int at = 0, size = kClipWidth * kClipHeight * 4; at + size <= out.size(); at += size)
         reference.push_back(QImage(reinterpret_cast<const uchar*>(out.constData() + at), kClipWidth,
                                    kClipHeight, QImage::Format_RGB32)
                                 .copy());
     if (reference.size() != static_cast<size_t>(kCounterClip.frames))
         return "FFmpeg's decode of the counter clip: " + error;
-
-    if (error = startDisplay(root + "/xvfb.log"); !error.empty()) {
-        *skip = true;
-        return error;
-    }
-    if (error = xrandr({setMonitor("A", kMonitorA, "screen"), setMonitor("B", kMonitorB)});
-        !error.empty())
-        return error;
     programEnvironment = xEnvironment;
     programEnvironment.insert("HOME", QString::fromStdString(home));
     programEnvironment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
@@ -681,7 +503,6 @@ std::string setUp(const std::string& folder, bool* skip) {
 
 int main(int argc, char** argv) {
     using namespace cliploop::e2e;
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress lines as they come, in ctest logs too
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication application(argc, argv);  // for QProcess
     QTemporaryDir folder("/tmp/cliploop-e2e-XXXXXX");
@@ -691,12 +512,6 @@ int main(int argc, char** argv) {
     int result = skip ? 77 : 1;
     if (error.empty()) {
         result = RUN_ALL_TESTS();
-        program->waitForFinished(0);
-        if (!quitByTest && program->state() != QProcess::Running) {
-            std::fprintf(stderr, "e2e: the program ended during the run\n%s\n",
-                         programLog().c_str());
-            result = 1;
-        }
         folder.setAutoRemove(result == 0 && !std::getenv("CLIPLOOP_E2E_KEEP"));
         if (!folder.autoRemove()) std::printf("e2e: files kept in %s\n", root.c_str());
     } else {

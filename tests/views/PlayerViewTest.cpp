@@ -20,7 +20,8 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
             posted.push_back(path ? *path : "not a path");
         });
 
-    const QList<QUrl> one{QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")};
+    const QList<QUrl> one{QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")},
+        two{QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")};
     const auto copyOrLink = Qt::CopyAction | Qt::LinkAction;
     const struct {
         QList<QUrl> urls;
@@ -33,10 +34,7 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
         {one, copyOrLink | Qt::MoveAction, true, Qt::CopyAction},
         {one, Qt::MoveAction | Qt::LinkAction, true, Qt::LinkAction},
         {one, Qt::MoveAction, false, Qt::IgnoreAction},
-        {{QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")},
-         copyOrLink,
-         false,
-         Qt::IgnoreAction},
+        {two, copyOrLink, false, Qt::IgnoreAction},
         {{}, copyOrLink, false, Qt::IgnoreAction, "/clips/a.mov"},
         {{QUrl("https://example.org/a.mov")}, copyOrLink, false, Qt::IgnoreAction},
         {{}, copyOrLink, false, Qt::IgnoreAction},
@@ -49,7 +47,6 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
         text.isEmpty() ? data.setUrls(urls) : data.setText(text);
         const Qt::KeyboardModifiers keys = shift ? Qt::ShiftModifier : Qt::NoModifier;
         QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, keys);
-        EXPECT_TRUE(!shift || enter.proposedAction() == Qt::MoveAction);
         QCoreApplication::sendEvent(&view, &enter);
         EXPECT_EQ(enter.isAccepted(), offered != Qt::MoveAction);
         EXPECT_TRUE(!enter.isAccepted() || enter.dropAction() != Qt::MoveAction);

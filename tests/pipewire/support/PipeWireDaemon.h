@@ -69,9 +69,6 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    void signal(int number) const {
-        if (pid_ > 0 && !status_) kill(pid_, number);
-    }
     bool running() { return pid_ > 0 && !reaped(); }
     pid_t pid() const { return pid_; }
 
@@ -155,7 +152,7 @@ class PipeWireDaemon {
         return "";
     }
 
-    // Ends pipewire and wireplumber; the session then ends by itself.
+    // Ends pipewire and wireplumber (SIGKILL: a crash); the session then ends by itself.
     void stop(int signal = SIGTERM) {
         if (!session_) return;
         for (const auto& [name, pid] : pids_) kill(pid, signal);
@@ -164,27 +161,12 @@ class PipeWireDaemon {
         pids_.clear();
     }
 
-    // The properties of the node named `name`, empty when there is none.
-    std::map<std::string, std::string> node(const std::string& name) const {
+    // The "props" block pw-dump gives for the node named `name`; empty when there is none.
+    std::string node(const std::string& name) const {
         const std::string dump = this->dump();
         const size_t at = dump.find("\"node.name\": \"" + name + "\"");
-        if (at == std::string::npos) return {};
-        const size_t begin = dump.rfind("\"props\": {", at);
-        const std::string props = dump.substr(begin, dump.find('}', at) - begin);
-        std::map<std::string, std::string> result;
-        // Each string property reads "key": "value" (pw-dump escapes no quote in these).
-        for (size_t pos = props.find('"'); pos != std::string::npos;) {
-            const size_t keyEnd = props.find('"', pos + 1);
-            if (keyEnd == std::string::npos) break;
-            const std::string key = props.substr(pos + 1, keyEnd - pos - 1);
-            pos = props.find('"', keyEnd + 1);
-            if (props.compare(keyEnd + 1, 3, ": \"") != 0) continue;
-            const size_t valueEnd = props.find('"', keyEnd + 4);
-            if (valueEnd == std::string::npos) break;
-            result[key] = props.substr(keyEnd + 4, valueEnd - keyEnd - 4);
-            pos = props.find('"', valueEnd + 1);
-        }
-        return result;
+        const size_t begin = at == std::string::npos ? at : dump.rfind("\"props\": {", at);
+        return begin == std::string::npos ? "" : dump.substr(begin, dump.find('}', at) - begin);
     }
 
   private:
@@ -201,12 +183,11 @@ class PipeWireDaemon {
     std::map<std::string, pid_t> pids_;
 };
 
-// pipewiresrc reading `node` as BGRA into `path`, written through so the file shows what arrived.
+// pipewiresrc writing `buffers` (-1: no end) of `node` as BGRA through to `path` as they arrive.
 inline std::vector<std::string> consumer(const std::string& node, const std::string& path,
                                          int buffers = -1) {
-    std::vector<std::string> command = {"gst-launch-1.0", "-q", "pipewiresrc",
-                                        "target-object=" + node};
-    if (buffers > 0) command.push_back("num-buffers=" + std::to_string(buffers));
+    std::vector<std::string> command{"gst-launch-1.0", "-q", "pipewiresrc", "target-object=" + node,
+                                     "num-buffers=" + std::to_string(buffers)};
     for (const char* part : {"!", "video/x-raw,format=BGRA", "!", "filesink", "buffer-mode=2"})
         command.push_back(part);
     command.push_back("location=" + path);
