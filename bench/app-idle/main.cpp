@@ -24,7 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "../common/Measure.h"
+
 namespace {
+
+using cliploop::bench::cpuSeconds;
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     const pid_t pid = fork();
@@ -45,23 +49,6 @@ void stop(pid_t pid) {
     if (pid <= 0) return;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-}
-
-// User + system time of a running process, in seconds.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream rest(line.substr(close + 2));
-    std::string field;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::stoul(field);
-        if (i == 15) stime = std::stoul(field);
-    }
-    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
 // % of one core that `argv` uses over `seconds`, after a warm-up.

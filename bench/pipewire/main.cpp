@@ -22,6 +22,7 @@
 #include <cstring>
 #include <thread>
 
+#include "../common/Measure.h"
 #include "foundation/HostClock.h"
 #include "pipewire/support/PipeWireDaemon.h"
 #include "pipewiresource/PipeWirePublisher.h"
@@ -30,17 +31,13 @@ namespace {
 
 using namespace cliploop;
 using namespace cliploop::testing;
+using cliploop::bench::cpuSeconds;
+using cliploop::bench::percentile;
 using Clock = std::chrono::steady_clock;
 
 void report(const char* figure, double value) {
     std::printf("BENCH pipewire.%s %.3f\n", figure, value);
     std::fflush(stdout);
-}
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 [[noreturn]] void fail(const std::string& why) {
@@ -173,33 +170,6 @@ std::vector<double> latencies(const PipeWireDaemon& daemon, double seconds) {
     return result;
 }
 
-// For reference: one copy of a 1080p picture, what the publisher's thread
-// does for each new frame a consumer takes.
-double copyMicroseconds1080p() {
-    const size_t bytes = size_t{1920} * 1080 * 4;
-    std::vector<uint8_t> from(bytes, 1), to(bytes, 0);
-    std::vector<double> costs;
-    for (int i = 0; i < 31; ++i) {
-        from[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
-        const auto start = Clock::now();
-        std::memcpy(to.data(), from.data(), bytes);
-        costs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    volatile uint8_t sink = to[7];
-    (void)sink;
-    return percentile(costs, 0.5);
-}
-
-// User and system CPU of a process so far, in seconds.
-double cpuSeconds(pid_t pid) {
-    std::istringstream stat(readFile("/proc/" + std::to_string(pid) + "/stat"));
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; i <= 15 && stat >> field; ++i)
-        if (i >= 14) ticks += std::atof(field.c_str());
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 enum class Mode { consumer, noConsumer, noPipeWire };
 
 // CPU seconds per second of cliploop-play over the middle of a run.
@@ -248,7 +218,9 @@ int main() {
     report("tick_us_repeated_1080p", repeat1080);
     report("tick_us_new_4k", new4k);
     report("tick_us_repeated_4k", repeat4k);
-    report("copy_us_1080p_reference", copyMicroseconds1080p());
+    // For reference: one copy of a 1080p picture, what the publisher's thread
+    // does for each new frame a consumer takes.
+    report("copy_us_1080p_reference", bench::memcpyMicroseconds(1920, 1080, 31));
 
     const auto latency = latencies(daemon, latencySeconds);
     report("latency_p50_ms", percentile(latency, 0.5));

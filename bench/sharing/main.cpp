@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "../common/Measure.h"
 #include "cliploop/FrameClient.h"
 #include "foundation/HostClock.h"
 #include "sharing/FrameSharing.h"
@@ -25,13 +26,8 @@
 namespace {
 
 using namespace cliploop;
+using namespace cliploop::bench;
 using Clock = std::chrono::steady_clock;
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1))];
-}
 
 void report(const char* figure, double value) {
     std::printf("BENCH sharing.%s %.3f\n", figure, value);
@@ -180,22 +176,6 @@ PublishCosts publishCost(int clients) {
     return {percentile(costs1080, 0.5), percentile(costs4k, 0.5)};
 }
 
-double memcpyCost4k() {
-    const size_t bytes = size_t{3840} * 2160 * 4;
-    std::vector<uint8_t> from(bytes, 1), to(bytes, 0);
-    std::vector<double> costs;
-    for (int i = 0; i < 15; ++i) {
-        from[static_cast<size_t>(i)] = static_cast<uint8_t>(i);
-        const auto start = Clock::now();
-        std::memcpy(to.data(), from.data(), bytes);
-        const auto end = Clock::now();
-        costs.push_back(std::chrono::duration<double, std::micro>(end - start).count());
-    }
-    volatile uint8_t sink = to[7];
-    (void)sink;
-    return percentile(costs, 0.5);
-}
-
 }  // namespace
 
 int main() {
@@ -215,7 +195,7 @@ int main() {
     report("publish_us_4k_4clients", costs[2].us4k);
     report("publish_4k_over_1080p", costs[2].us4k / costs[2].us1080p);
     report("publish_us_4clients", std::max(costs[2].us1080p, costs[2].us4k));
-    const double copy = memcpyCost4k();
+    const double copy = memcpyMicroseconds(3840, 2160, 15);
     report("memcpy_4k_us", copy);
     report("publish_over_memcpy", costs[2].us4k / copy);
 
