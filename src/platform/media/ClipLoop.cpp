@@ -14,6 +14,13 @@ void detachOutputs(PlayerItem& item) {
     for (const auto& attached : item.outputs()) item.removeOutput(attached);
 }
 
+// Paused, and every item gone with its outputs detached.
+void emptyQueue(QueuePlayer& player) {
+    player.pause();
+    for (const auto& leaving : player.items()) detachOutputs(*leaving);
+    player.removeAllItems();
+}
+
 }  // namespace
 
 PreparedClip PreparedClip::prepare(const FileUrl& url) {
@@ -84,10 +91,8 @@ void ClipLoop::stop() {
     // Its readiness handler holds the guard: letting go of the items here
     // breaks that circle (they are released after the lock, below).
     pending = std::exchange(guard_->pending, PreparedClip{});
-    player_->pause();
-    for (const auto& leaving : player_->items()) detachOutputs(*leaving);
     // The items' decode threads go to the engine's reaper, which joins them.
-    player_->removeAllItems();
+    emptyQueue(*player_);
 }
 
 std::shared_ptr<PlayerItemVideoOutput> ClipLoop::replaceOutput() {
@@ -103,9 +108,7 @@ void ClipLoop::start(const PreparedClip& clip, float rate,
     std::lock_guard lock(guard_->mutex);
     if (guard_->closed) return;
     const std::shared_ptr<PlayerItemVideoOutput> output = replaceOutput();
-    player_->pause();
-    for (const auto& leaving : player_->items()) detachOutputs(*leaving);
-    player_->removeAllItems();
+    emptyQueue(*player_);
     player_->replaceCurrentItemWithPlayerItem(clip.first);
     if (clip.second) player_->insertItem(clip.second, clip.first);
     player_->setActionAtItemEnd(ActionAtItemEnd::Advance);

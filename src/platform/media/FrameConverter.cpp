@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "media/PictureTurn.h"
 #include "media/SwsFormat.h"
 #include "surface/Surface.h"
 
@@ -100,28 +101,7 @@ bool FrameConverter::convert(const AVFrame& frame, Surface& surface) {
     const int stride = w * 4;
     turnBuffer_.resize(static_cast<size_t>(stride) * h);
     if (!scale(frame, turnBuffer_.data(), stride, turnBuffer_.size())) return false;
-    const auto* in = reinterpret_cast<const uint32_t*>(turnBuffer_.data());
-    uint8_t* out = surface.data();
-    const int outRow = surface.bytesPerRow();
-    // Output pixel (x, y) takes the source pixel that the turn brings there;
-    // rows of the output are written in order so the stores stay sequential.
-    for (int y = 0; y < surface.height(); ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(out + static_cast<size_t>(y) * outRow);
-        for (int x = 0; x < surface.width(); ++x) {
-            int sx, sy;
-            if (rotation_ == 90) {
-                sx = y;
-                sy = h - 1 - x;
-            } else if (rotation_ == 180) {
-                sx = w - 1 - x;
-                sy = h - 1 - y;
-            } else {
-                sx = w - 1 - y;
-                sy = x;
-            }
-            row[x] = in[static_cast<size_t>(sy) * w + sx];
-        }
-    }
+    turnPicture(turnBuffer_.data(), w, h, stride, surface.data(), surface.bytesPerRow(), rotation_);
     return true;
 }
 

@@ -380,13 +380,7 @@ bool ItemState::restart(Decoding& d) {
     std::string error;
     if (d.demuxer.open(path_, &error) && d.decoder.open(d.demuxer.stream(), &error)) return true;
     // Gone (deleted, unreadable): nothing more to play.
-    d.pass.drained = true;
-    lock.lock();
-    if (d.pass.generation != seekGeneration_) return true;
-    drained_ = true;
-    ring_.wake();
-    lock.unlock();
-    notifyListener();
+    drain(d);
     return true;
 }
 

@@ -1,12 +1,11 @@
 #include "media/ThumbnailGenerator.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
 #include "media/Demuxer.h"
+#include "media/PictureTurn.h"
 #include "media/SwsFormat.h"
 #include "media/VideoDecoder.h"
 
@@ -37,30 +36,15 @@ struct FrameDeleter {
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 
-// Turns a BGRA picture clockwise by `degrees` (90, 180 or 270).
+// `in` turned clockwise by `degrees` (90, 180 or 270).
 Thumbnail turned(const Thumbnail& in, int degrees) {
     Thumbnail out;
     const bool quarter = degrees % 180 != 0;
     out.width = quarter ? in.height : in.width;
     out.height = quarter ? in.width : in.height;
     out.bgra.resize(in.bgra.size());
-    for (int y = 0; y < in.height; ++y) {
-        for (int x = 0; x < in.width; ++x) {
-            int tx = x, ty = y;
-            if (degrees == 90) {
-                tx = in.height - 1 - y;
-                ty = x;
-            } else if (degrees == 180) {
-                tx = in.width - 1 - x;
-                ty = in.height - 1 - y;
-            } else if (degrees == 270) {
-                tx = y;
-                ty = in.width - 1 - x;
-            }
-            std::copy_n(&in.bgra[(static_cast<size_t>(y) * in.width + x) * 4], 4,
-                        &out.bgra[(static_cast<size_t>(ty) * out.width + tx) * 4]);
-        }
-    }
+    turnPicture(in.bgra.data(), in.width, in.height, in.width * 4, out.bgra.data(), out.width * 4,
+                degrees);
     return out;
 }
 
@@ -82,12 +66,6 @@ ThumbnailGenerator::~ThumbnailGenerator() = default;
 bool ThumbnailGenerator::generate(const std::string& path, Thumbnail* picture, std::string* error,
                                   const std::function<bool()>& cancelled) {
     quietenMediaLibraries();
-    // Opening a pipe or a device would block, or never end.
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        *error = "not a regular file";
-        return false;
-    }
     const Clock::time_point deadline = Clock::now() + kBudget;
     bool stopped = false;
     auto interrupted = [&] {
