@@ -13,11 +13,12 @@
 #include <mutex>
 #include <optional>
 
+#include "sharing/FrameRegion.h"
+
 namespace cliploop {
 
 namespace {
 
-constexpr int32_t kMaxDimension = 16384;
 // How often a missing or lost daemon is looked for again.
 constexpr int64_t kRetryNanoseconds = 1'000'000'000;
 constexpr uint32_t kNominalFramerate = 30;
@@ -26,12 +27,6 @@ constexpr uint32_t kMaxFramerate = 240;
 constexpr int64_t kResendNanoseconds = 4'000'000;
 // How long after a picture went out one more cycle is run for it.
 constexpr int64_t kFlushNanoseconds = 10'000'000;
-
-std::optional<int32_t> pixelsOf(double value) {
-    const double rounded = std::round(value);
-    if (!(rounded >= 1 && rounded <= kMaxDimension)) return std::nullopt;
-    return static_cast<int32_t>(rounded);
-}
 
 int64_t monotonicNanoseconds() {
     timespec now{};
@@ -91,8 +86,8 @@ class Publisher final : public PipeWirePublisher {
 
     void publishFrameTexture(uint32_t texture, uint32_t target, FrameRect region,
                              FrameSize dimensions, bool flipped) override {
-        const auto width = pixelsOf(dimensions.width);
-        const auto height = pixelsOf(dimensions.height);
+        const auto width = frameregion::pixelsOf(dimensions.width);
+        const auto height = frameregion::pixelsOf(dimensions.height);
         if (target != gl::kTextureRectangle || !width || !height) return;
         if (!std::isfinite(region.x) || !std::isfinite(region.y) || !std::isfinite(region.width) ||
             !std::isfinite(region.height))
@@ -102,19 +97,15 @@ class Publisher final : public PipeWirePublisher {
         picture.flipped = flipped;
         const auto image = context_ ? context_->textureImage(texture) : std::nullopt;
         if (image && image->surface) {
-            // The region, clipped to the texture's image.
-            const double left = std::clamp(std::floor(region.x), 0.0, double(image->width));
-            const double top = std::clamp(std::floor(region.y), 0.0, double(image->height));
-            const double right =
-                std::clamp(std::ceil(region.x + region.width), left, double(image->width));
-            const double bottom =
-                std::clamp(std::ceil(region.y + region.height), top, double(image->height));
-            if (right <= left || bottom <= top) return;
+            // The region, clipped to the texture's image, as the frame server clips it.
+            const auto columns = frameregion::clipSpan(region.x, region.width, image->width);
+            const auto rows = frameregion::clipSpan(region.y, region.height, image->height);
+            if (!columns || !rows) return;
             picture.surface = image->surface;
-            picture.x = static_cast<int32_t>(left);
-            picture.y = static_cast<int32_t>(top);
-            picture.width = static_cast<int32_t>(right - left);
-            picture.height = static_cast<int32_t>(bottom - top);
+            picture.x = columns->start;
+            picture.y = rows->start;
+            picture.width = columns->length;
+            picture.height = rows->length;
         } else {
             picture.width = *width;
             picture.height = *height;
