@@ -13,8 +13,8 @@
 #include <cmath>
 
 #include "ActionDispatch.h"
-#include "ScaledPicture.h"
 #include "foundation/HostClock.h"
+#include "ui/ScaledPicture.h"
 
 namespace cliploop {
 
