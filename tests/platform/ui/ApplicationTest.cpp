@@ -1,5 +1,4 @@
-// The application routine: what counts as a display, and menu items that carry an action by name
-// to the first controller on the chain that implements it.
+// What counts as a display; actions carried by name to the first controller that implements it.
 #include <QAction>
 #include <QMenu>
 

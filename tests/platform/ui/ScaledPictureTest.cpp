@@ -34,21 +34,16 @@ TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
         {{1, 1}, {33, 17}},          {{17, 33}, {1, 1}},
     };
     for (const auto& [frame, shown] : cases) {
-        SCOPED_TRACE(::testing::Message() << frame.width() << " to " << shown.width());
         ScaledPictureCache cache;
         const QImage solid = cache.picture(solidFrame(frame, qRgb(200, 100, 32)), shown);
         QImage expected(shown, solid.format());
         expected.fill(QColor(200, 100, 32));  // channels in their places
-        EXPECT_EQ(solid, expected);
+        EXPECT_EQ(solid, expected) << frame.width() << " to " << shown.width();
         if (frame.width() < 8 || shown.width() < 8) continue;
-        const QImage quarter =
-            cache.picture(makeFrame(frame,
-                                    [&](int x, int y) {  // top left white
-                                        return x < frame.width() / 2 && y < frame.height() / 2
-                                                   ? qRgb(255, 255, 255)
-                                                   : 0u;
-                                    }),
-                          shown);
+        const auto whiteTopLeft = [&](int x, int y) {
+            return x < frame.width() / 2 && y < frame.height() / 2 ? qRgb(255, 255, 255) : 0u;
+        };
+        const QImage quarter = cache.picture(makeFrame(frame, whiteTopLeft), shown);
         const double right = frame.width() / 2 * shown.width() / double(frame.width()),
                      bottom = frame.height() / 2 * shown.height() / double(frame.height());
         for (int y = 0; y < shown.height(); ++y)
@@ -56,7 +51,7 @@ TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
                 const int grey = qGreen(quarter.pixel(x, y));
                 if (x < right - 2 && y < bottom - 2 ? grey < 250
                                                     : (x > right + 2 || y > bottom + 2) && grey > 5)
-                    FAIL() << x << "," << y << ": " << grey;
+                    FAIL() << frame.width() << " to " << shown.width() << " at " << x << "," << y;
             }
     }
 }

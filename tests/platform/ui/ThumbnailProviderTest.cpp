@@ -1,6 +1,5 @@
 // ctest-labels: concurrency
-// Pictures made in the background: asked once, only so many requests kept, cancelled with their
-// list, and a provider that goes away while busy waits for nothing long.
+// Pictures made in the background: asked once, bounded, cancelled, and a busy provider may go.
 #include <fstream>
 
 #include "platform/media/support/MediaTestSupport.h"

@@ -1,5 +1,4 @@
-// The video view back in its box layout after full screen (a splitter's: FullScreenTest), also
-// when that window went away meanwhile.
+// Back in its box layout after full screen, also when that window went away meanwhile.
 #include <QHBoxLayout>
 #include <QPointer>
 
