@@ -72,7 +72,6 @@ class SearchTest : public InterfaceTest {
         if (text) result.sort();
         return result;
     }
-    QString status() const { return window_->statusBar()->currentMessage(); }
 
     QTemporaryDir folder;
     const std::string root = folder.path().toStdString();
@@ -106,7 +105,8 @@ TEST_F(SearchTest, ListsEveryVisibleFileWhoseNameHoldsEveryWordWithItsPicture) {
     for (auto [text, names] : cases) {
         names.sort();
         EXPECT_EQ(listed(text), names) << text.toStdString();
-        EXPECT_EQ(status(), names.size() == 1 ? "1 clip" : QString("%1 clips").arg(names.size()));
+        EXPECT_EQ(window_->statusBar()->currentMessage(),
+                  names.size() == 1 ? "1 clip" : QString("%1 clips").arg(names.size()));
     }
 
     ArrayController& list = *controller_->arrayController;
@@ -141,9 +141,9 @@ TEST_F(SearchTest, UnreadableFoldersAndEntriesPrintALineEachAndTheWalkGoesOn) {
                            FileUrl::fromPath(at("locked")).absoluteString() + ":  "),
               std::string::npos);
     EXPECT_NE(printed.find(at("listed/clip.mov")), std::string::npos) << printed;
-    EXPECT_EQ(status(), "2 clips; 2 entries could not be read");
     // The newest of the walk's lines went to the status line before the count.
     EXPECT_TRUE(statusLines.value(statusLines.size() - 2).endsWith("Permission denied"));
+    EXPECT_EQ(statusLines.last(), "2 clips; 2 entries could not be read");
 }
 
 TEST_F(SearchTest, OnlyTheNewestSearchPublishesAndTheIndicatorWaitsForIt) {
@@ -188,7 +188,6 @@ TEST_F(SearchTest, RowsArriveInTheOrderTheListShows) {
     EXPECT_EQ(listed({}, "path").replaceInStrings(QString::fromStdString(root + "/"), ""),
               (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/loop.mov", "b/clip 10.mov",
                            "a/Clip 2.mov", "a/B clip.mov"}));
-    EXPECT_EQ(header->sortIndicatorSection(), pathColumn);
 
     controller_->searchField->setText("clip");
     controller_->search();
