@@ -2,7 +2,7 @@
 #include <QAction>
 #include <QMenu>
 
-#include <algorithm>
+#include <set>
 
 #include "support/UiFixture.h"
 #include "ui/ActionDispatch.h"
@@ -41,13 +41,11 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
 
 // Takes the actions it is named with, and keeps who sent each.
 struct Responder : ViewControllerBase {
-    explicit Responder(std::vector<std::string> implemented) : implemented(implemented) {}
+    explicit Responder(std::set<std::string, std::less<>> takes) : takes(std::move(takes)) {}
     bool performAction(std::string_view action, QObject* sender) override {
-        const bool takes = std::ranges::find(implemented, action) != implemented.end();
-        if (takes) received.emplace_back(std::string(action), sender);
-        return takes;
+        return takes.contains(action) && (received.emplace_back(action, sender), true);
     }
-    std::vector<std::string> implemented;
+    std::set<std::string, std::less<>> takes;
     std::vector<std::pair<std::string, QObject*>> received;
 };
 using Received = decltype(Responder::received);
