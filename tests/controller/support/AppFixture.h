@@ -10,16 +10,12 @@
 #include "controller/ViewController.h"
 #include "ui/Application.h"
 
-inline void PrintTo(const QString& text, std::ostream* os) {
-    *os << '"' << text.toStdString() << '"';
-}
-
 namespace cliploop::apptest {
 
 using uitest::eventually;
 using uitest::fills;
 
-// That application with its main queue routed to the event loop.
+// uitest's application, its main queue routed to the event loop.
 inline QApplication& application() {
     static QApplication& app = []() -> QApplication& {
         QApplication& created = uitest::application();
@@ -54,8 +50,7 @@ class InterfaceTest : public ::testing::Test {
     void SetUp() override {
         application();
         loaded_ = loadInterface();
-        ASSERT_TRUE(loaded_.controller);
-        controller_ = loaded_.controller;
+        ASSERT_TRUE(controller_ = loaded_.controller);
         window_ = loaded_.window.get();
     }
 

@@ -1,12 +1,9 @@
-// The application routine: what counts as a display, the main queue on the event loop, and menu
-// items that carry an action by name to the first controller on the chain that implements it.
+// What counts as a display; actions carried by name to the first controller that implements it.
 #include <QAction>
 #include <QMenu>
 
-#include <algorithm>
-#include <atomic>
+#include <set>
 
-#include "foundation/Dispatch.h"
 #include "support/UiFixture.h"
 #include "ui/ActionDispatch.h"
 #include "ui/Application.h"
@@ -33,34 +30,22 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
         {{"offscreen"}, nullptr, 1, true},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(&c - cases);
         for (int i = 0; i < 3; ++i)
             c.environment[i] ? setenv(names[i], c.environment[i], 1) : unsetenv(names[i]);
         char name[] = "cliploop", platform[] = "offscreen";
         std::string argument = c.argument ? c.argument : "";
         char* argv[] = {name, argument.data(), platform, nullptr};
-        EXPECT_EQ(application::displayAvailable(c.argc, argv), c.available);
+        EXPECT_EQ(application::displayAvailable(c.argc, argv), c.available) << &c - cases;
     }
 }
 
-TEST(Application, TheEventLoopRunsTheMainQueueOnItsThreadWhoeverQueuesWork) {
-    application();
-    std::atomic<int> onMain{0};
-    const auto work = [&] { onMain += dispatch::isMainThread(); };
-    dispatch::mainAsync(work);  // before the event loop takes the queue over
-    const std::shared_ptr<void> installed = application::installMainQueue(qApp);
-    std::thread([&] { dispatch::mainAsync(work); }).join();
-    EXPECT_TRUE(eventually([&] { return onMain == 2; }));  // nobody drains by hand
-}
-
+// Takes the actions it is named with, and keeps who sent each.
 struct Responder : ViewControllerBase {
-    explicit Responder(std::vector<std::string> implemented) : implemented(implemented) {}
+    explicit Responder(std::set<std::string, std::less<>> takes) : takes(std::move(takes)) {}
     bool performAction(std::string_view action, QObject* sender) override {
-        if (std::ranges::find(implemented, action) == implemented.end()) return false;
-        received.emplace_back(std::string(action), sender);
-        return true;
+        return takes.contains(action) && (received.emplace_back(action, sender), true);
     }
-    std::vector<std::string> implemented;
+    std::set<std::string, std::less<>> takes;
     std::vector<std::pair<std::string, QObject*>> received;
 };
 using Received = decltype(Responder::received);
@@ -85,11 +70,9 @@ TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) 
     actions::setNextResponder(&loose, leaf);
     EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &menu, &loose));
     EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", &menu}}));
-    // A controller that is gone reads empty.
     auto* gone = new Responder({"goneWithSender:"});
     actions::setController(&loose, gone);
-    delete gone;
-    EXPECT_EQ(actions::controllerOf(&loose), nullptr);
+    delete gone;  // reads empty now
     EXPECT_FALSE(actions::sendAction("goneWithSender:", nullptr, &loose));
 }
 

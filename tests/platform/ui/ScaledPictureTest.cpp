@@ -22,8 +22,8 @@ PixelBufferRef makeFrame(QSize size, const std::function<QRgb(int, int)>& colour
         }
     return std::make_shared<PixelBuffer>(surface, MediaTime::zero());
 }
-PixelBufferRef solidFrame(QSize size, int green) {
-    return makeFrame(size, [=](int, int) { return qRgb(0, green, 0); });
+PixelBufferRef solidFrame(QSize size, QRgb colour) {
+    return makeFrame(size, [=](int, int) { return colour; });
 }
 
 TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
@@ -34,19 +34,16 @@ TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
         {{1, 1}, {33, 17}},          {{17, 33}, {1, 1}},
     };
     for (const auto& [frame, shown] : cases) {
-        SCOPED_TRACE(::testing::Message() << frame.width() << " to " << shown.width());
         ScaledPictureCache cache;
-        const QImage solid =
-            cache.picture(makeFrame(frame, [](int, int) { return qRgb(200, 100, 32); }), shown);
+        const QImage solid = cache.picture(solidFrame(frame, qRgb(200, 100, 32)), shown);
         QImage expected(shown, solid.format());
         expected.fill(QColor(200, 100, 32));  // channels in their places
-        EXPECT_EQ(solid, expected);
+        EXPECT_EQ(solid, expected) << frame.width() << " to " << shown.width();
         if (frame.width() < 8 || shown.width() < 8) continue;
-        // The top left quarter white, the rest black.
-        const auto paint = [&](int x, int y) {
+        const auto whiteTopLeft = [&](int x, int y) {
             return x < frame.width() / 2 && y < frame.height() / 2 ? qRgb(255, 255, 255) : 0u;
         };
-        const QImage quarter = cache.picture(makeFrame(frame, paint), shown);
+        const QImage quarter = cache.picture(makeFrame(frame, whiteTopLeft), shown);
         const double right = frame.width() / 2 * shown.width() / double(frame.width()),
                      bottom = frame.height() / 2 * shown.height() / double(frame.height());
         for (int y = 0; y < shown.height(); ++y)
@@ -54,32 +51,28 @@ TEST(ScaledPictureCache, KeepsColoursAndEdgesWhereTheyWere) {
                 const int grey = qGreen(quarter.pixel(x, y));
                 if (x < right - 2 && y < bottom - 2 ? grey < 250
                                                     : (x > right + 2 || y > bottom + 2) && grey > 5)
-                    FAIL() << x << "," << y << ": " << grey;
+                    FAIL() << frame.width() << " to " << shown.width() << " at " << x << "," << y;
             }
     }
 }
 
 TEST(ScaledPictureCache, ScalesEachFrameOncePerSizeKeepsAFewAndHoldsNoFrame) {
     ScaledPictureCache cache;
-    PixelBufferRef first = solidFrame({320, 180}, 200);
+    PixelBufferRef first = solidFrame({320, 180}, qRgb(0, 200, 0));
     const QSize small(160, 90), large(300, 169);
     const QImage a = cache.picture(first, small);
     EXPECT_EQ(cache.picture(first, small).constBits(), a.constBits());  // the same pixels
-    EXPECT_EQ(cache.scalesMade(), 1u);
     cache.picture(first, large);
     EXPECT_EQ(cache.scalesMade(), 2u);
     // A new frame: once more per size; the old frame's picture, still held, keeps its pixels.
-    PixelBufferRef second = solidFrame({320, 180}, 40);
+    PixelBufferRef second = solidFrame({320, 180}, qRgb(0, 40, 0));
     const QImage c = cache.picture(second, small);
     cache.picture(second, small);
     EXPECT_EQ(cache.scalesMade(), 3u);
-    EXPECT_EQ(qGreen(c.pixel(80, 45)), 40);
-    EXPECT_EQ(qGreen(a.pixel(80, 45)), 200);
+    EXPECT_TRUE(qGreen(c.pixel(80, 45)) == 40 && qGreen(a.pixel(80, 45)) == 200);
     cache.picture(first, small);  // only the newest frame of a size is kept
     EXPECT_EQ(cache.scalesMade(), 4u);
-    const std::weak_ptr<PixelBuffer> gone = first;
-    first.reset();
-    EXPECT_TRUE(gone.expired());
+    EXPECT_EQ(first.use_count(), 1);  // the cache holds pictures, not frames
 
     for (int width = 10; width < 20; ++width) cache.picture(second, QSize(width, 6));
     EXPECT_EQ(cache.sizesKept(), ScaledPictureCache::kMaxSizes);
@@ -95,14 +88,12 @@ TEST(ScaledPictureCache, ScalesEachFrameOncePerSizeKeepsAFewAndHoldsNoFrame) {
 TEST(ScaledPictureCache, ViewsOfOneSizeShareOneScaleAndAViewOfAnotherSizeMakesItsOwn) {
     application();
     const auto player = QueuePlayer::create();
-    player->insertItem(testing::itemFor(testing::clip("views-share.mp4", {320, 180, 150})),
-                       nullptr);
+    player->insertItem(testing::itemFor(testing::clip("views-share.mp4", {320, 180, 150})), {});
     QWidget window;
     window.resize(1000, 400);
     VideoView* views[3];
     for (VideoView*& view : views) (view = new VideoView(&window))->setPlayer(player);
     window.show();
-    ASSERT_TRUE(eventually([&] { return window.windowHandle()->isExposed(); }));
     player->play();
     ASSERT_TRUE(eventually([&] { return views[0]->currentFrame() != nullptr; }));
     player->pause();

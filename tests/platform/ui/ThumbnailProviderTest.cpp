@@ -1,6 +1,5 @@
 // ctest-labels: concurrency
-// Pictures made in the background: asked once, only so many requests kept, cancelled with their
-// list, and a provider that goes away while busy waits for nothing long.
+// Pictures made in the background: asked once, bounded, cancelled, and a busy provider may go.
 #include <fstream>
 
 #include "platform/media/support/MediaTestSupport.h"
@@ -26,8 +25,8 @@ TEST(ThumbnailProvider, AsksAreServedOnceBoundedAndCancelledAndABusyOneMayGo) {
     QList<QByteArray> ready;
     QObject::connect(&provider, &ThumbnailProvider::pictureReady,
                      [&](const QByteArray& path) { ready << path; });
+    provider.picture(clips[0]);
     EXPECT_FALSE(provider.picture(clips[0]).isValid());  // asked; not there yet
-    EXPECT_FALSE(provider.picture(clips[0]).isValid());  // asked once only
     ASSERT_TRUE(uitest::eventually([&] { return provider.picture(clips[0]).isValid(); }));
     EXPECT_EQ(ready, QList<QByteArray>{clips[0]});
 
@@ -50,17 +49,15 @@ TEST(ThumbnailProvider, AsksAreServedOnceBoundedAndCancelledAndABusyOneMayGo) {
 
     // The list's picture column stays, empty, when its provider goes with the window, even busy.
     ArrayController list({"name", "path"});
+    const auto picture = [&] { return list.data(list.index(0, 0), Qt::DecorationRole); };
     for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE(round);
         auto* busy = new ThumbnailProvider(QSize(96, 54), 2);
         list.setPictures(busy, "path");
         list.setContent({{{"name", "a.mov"}, {"path", QByteArray("/nowhere/a.mov")}}});
-        EXPECT_TRUE(uitest::eventually(
-            [&] { return list.data(list.index(0, 0), Qt::DecorationRole).isValid(); }));
+        EXPECT_TRUE(uitest::eventually([&] { return picture().isValid(); }));
         for (const QByteArray& copy : clips.mid(10)) busy->picture(copy);
         delete busy;
-        EXPECT_EQ(list.columnCount(), 3);
-        EXPECT_FALSE(list.data(list.index(0, 0), Qt::DecorationRole).isValid());
+        EXPECT_TRUE(list.columnCount() == 3 && !picture().isValid());
         EXPECT_EQ(list.data(list.index(0, 1)).toString(), "a.mov");
     }
     QCoreApplication::processEvents();  // deliveries to a provider gone are dropped

@@ -1,5 +1,4 @@
-// The video view back in its box layout after full screen (a splitter's: FullScreenTest), also
-// when that window went away meanwhile.
+// Back in its box layout after full screen, also when that window went away meanwhile.
 #include <QHBoxLayout>
 #include <QPointer>
 
@@ -22,17 +21,14 @@ TEST(VideoView, GoesFullScreenOnTheChosenScreenAndComesBackToItsPlace) {
     EXPECT_TRUE(fills(*view, third));
     view->exitFullScreenModeWithOptions(nullptr);
     view->exitFullScreenModeWithOptions(nullptr);  // not full screen: nothing
-    EXPECT_EQ(layout->indexOf(view), 1);
-    EXPECT_EQ(layout->stretch(1), 3);
-    EXPECT_EQ(layout->itemAt(1)->alignment(), Qt::AlignTop);
-    EXPECT_TRUE(view->isVisible());
+    EXPECT_TRUE(layout->indexOf(view) == 1 && layout->stretch(1) == 3 &&
+                layout->itemAt(1)->alignment() == Qt::AlignTop && view->isVisible());
 
     ASSERT_TRUE(view->enterFullScreenMode(third, {}));
     window.reset();  // the view is not its child now
     ASSERT_FALSE(view.isNull());
     view->exitFullScreenModeWithOptions(nullptr);
-    EXPECT_FALSE(view->isInFullScreenMode());
-    EXPECT_TRUE(view->isWindow());
+    EXPECT_TRUE(!view->isInFullScreenMode() && view->isWindow());
     delete view.data();
 }
 

@@ -20,14 +20,13 @@ namespace cliploop::uitest {
 
 // Of A (primary, 1920x1080), B (1280x1024) and C (800x600), side by side, those named by index.
 inline QJsonObject screensConfiguration(std::initializer_list<int> which) {
-    const int geometry[3][4] = {{0, 0, 1920, 1080}, {1920, 0, 1280, 1024}, {3200, 0, 800, 600}};
+    const int x[3] = {0, 1920, 3200}, width[3] = {1920, 1280, 800}, height[3] = {1080, 1024, 600};
     QJsonArray list;
-    for (const int i : which)
-        list.append(QJsonObject{{"name", QString(QChar('A' + i))},
-                                {"x", geometry[i][0]},
-                                {"y", geometry[i][1]},
-                                {"width", geometry[i][2]},
-                                {"height", geometry[i][3]}});
+    for (const int i : which) {
+        QJsonObject screen{{"name", QString(QChar('A' + i))}, {"x", x[i]}, {"y", 0}};
+        screen["width"] = width[i], screen["height"] = height[i];
+        list.append(screen);
+    }
     return QJsonObject{{"windowFrameMargins", false}, {"screens", list}};
 }
 
