@@ -42,7 +42,6 @@ TEST(Dispatch, MainQueueRunsWorkFromManyThreadsInOrderOnlyWhenDrainedOnTheMainTh
     std::vector<int> inOrder(50);
     std::iota(inOrder.begin(), inOrder.end(), 0);
     for (const auto& items : ran) EXPECT_EQ(items, inOrder);  // each in order, on this thread
-
     // Work queued by work waits for the next drain; a nested (modal) drain keeps the order.
     std::vector<int> order;
     mainAsync([&] {
@@ -50,8 +49,7 @@ TEST(Dispatch, MainQueueRunsWorkFromManyThreadsInOrderOnlyWhenDrainedOnTheMainTh
         mainAsync([&] { order.push_back(3); });
     });
     mainAsync([&] { order.push_back(2); });
-    EXPECT_EQ(drainMainQueue(), 2);
-    EXPECT_EQ(drainMainQueue(), 1);
+    EXPECT_TRUE(drainMainQueue() == 2 && drainMainQueue() == 1);
     mainAsync([&] {
         order.push_back(4);
         drainMainQueue();
@@ -82,8 +80,7 @@ TEST(Dispatch, GlobalQueueRunsItemsAtOnceOffTheMainThreadAndThrowingWorkStopsNot
         });
     }
     ASSERT_TRUE(runMainQueueUntil([&] { return reported.load() == 2; }, kPatience));
-    EXPECT_EQ(met.load(), 2);
-    EXPECT_EQ(onMain.load(), 0);
+    EXPECT_TRUE(met.load() == 2 && onMain.load() == 0);
 }
 
 TEST(Dispatch, TheGlobalQueueIsIdleOnlyOnceItsWorkAndTheWorkThatWorkQueuedHaveRun) {
@@ -97,8 +94,7 @@ TEST(Dispatch, TheGlobalQueueIsIdleOnlyOnceItsWorkAndTheWorkThatWorkQueuedHaveRu
     });
     EXPECT_FALSE(waitUntilGlobalIdle(0ms));
     open.set_value();
-    ASSERT_TRUE(waitUntilGlobalIdle(kPatience));
-    EXPECT_EQ(ran.load(), 2);
+    EXPECT_TRUE(waitUntilGlobalIdle(kPatience) && ran.load() == 2);
 }
 
 TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
@@ -120,11 +116,9 @@ TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
         std::lock_guard lock(mutex);
         return starts.size() >= 3;
     }));
-    timer.cancel();
-    ASSERT_EQ(threads.size(), 1u);  // so no two ticks ever overlapped
-    EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-    // Piled-up ticks would follow the overrun back to back (a lower bound: never early).
-    EXPECT_GE(starts[2] - ends[0], interval);
+    timer.cancel();  // one worker, not this one, so no two ticks ever overlapped
+    ASSERT_TRUE(threads.size() == 1 && !threads.contains(std::this_thread::get_id()));
+    EXPECT_GE(starts[2] - ends[0], interval);  // piled-up ticks would follow the overrun at once
 }
 
 TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandlerForGood) {
@@ -147,9 +141,8 @@ TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandl
     timer.cancel();  // also ends the hour-long wait that follows the tick
     EXPECT_EQ(ticks.load(), 1);
     releaser.join();
-    EXPECT_TRUE(watch.expired());
     timer.start();  // a cancelled timer stays cancelled
-    EXPECT_FALSE(timer.isRunning());
+    EXPECT_TRUE(watch.expired() && !timer.isRunning());
 }
 
 // An owner holds its timer, whose handler holds the owner, as the controller and its pump do.
@@ -161,8 +154,7 @@ TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAn
     auto outside = std::make_shared<Owner>(), inside = std::make_shared<Owner>();
     const std::weak_ptr<Owner> watchOutside = outside, watchInside = inside;
     outside->timer = std::make_unique<RepeatingTimer>(1ms, [outside] { ++outside->ticks; });
-    // Cancelled from its handler, the timer goes with the owner on its own thread, ticking no more.
-    std::atomic<int> insideTicks{0};
+    std::atomic<int> insideTicks{0};  // cancelled from its handler: gone with the owner
     inside->timer = std::make_unique<RepeatingTimer>(1ms, [inside, &insideTicks] {
         if (++insideTicks == 3) inside->timer->cancel();
     });
@@ -174,8 +166,7 @@ TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAn
     inside.reset();
     timer->cancel();  // destroys the owner, and with it the timer
     EXPECT_TRUE(watchOutside.expired());
-    ASSERT_TRUE(eventually([&] { return watchInside.expired(); }));
-    EXPECT_EQ(insideTicks.load(), 3);
+    EXPECT_TRUE(eventually([&] { return watchInside.expired(); }) && insideTicks.load() == 3);
 }
 
 int observerA, observerB, observerC, senderX, senderY;  // identities only
@@ -206,7 +197,6 @@ TEST(NotificationCenter, DeliversInOrderOnThePostingThreadThroughSenderFiltersUn
     EXPECT_EQ(log.threads, std::vector<std::thread::id>(2, posterId));  // no hop to another thread
     center.post("Tick", &senderY);
     EXPECT_EQ(log.calls, (Calls{"b:/clips/x.mov", "a-x:/clips/x.mov", "b"}));
-
     log.calls.clear();
     center.removeObserver(&observerA, std::string("Tick"));
     center.post("Tick", &senderX);
