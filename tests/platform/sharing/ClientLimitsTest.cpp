@@ -43,19 +43,16 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
         {"holding the most", true, {10, 10, 10, 10}, 0, 10, Result::Skipped},
         {"one fewer than the most", true, {10, 10, 10, 10}, 1, 10, Result::Sent},
     };
-    static_assert(kMaxHeldFrames == 4, "the table's fullest client holds four");
+    static_assert(kMaxHeldFrames == 4);
     const auto surface = Surface::create(16, 16);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        int ends[2];
+        int ends[2];  // the connection owns the first
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
         ClientConnection connection(ends[0], 0.0);
-        const int client = ends[1];  // the connection owns the other end
-        if (c.greets) {
-            const ClientHello hello;
-            ASSERT_EQ(send(client, &hello, sizeof hello, 0), static_cast<ssize_t>(sizeof hello));
-            ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
-        }
+        const ClientHello hello;
+        if (c.greets) send(ends[1], &hello, sizeof hello, 0);
+        ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         FrameMessage frame;
         for (const double at : c.sentAt) {
             ++frame.frameNumber;
@@ -63,19 +60,17 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
         }
         for (uint64_t number = 1; number <= c.released; ++number) {
             const ReleaseMessage release{.frameNumber = number};
-            ASSERT_EQ(send(client, &release, sizeof release, 0),
-                      static_cast<ssize_t>(sizeof release));
+            send(ends[1], &release, sizeof release, 0);
         }
         ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         ++frame.frameNumber;
         EXPECT_EQ(connection.sendFrame(frame, surface, c.now), c.expected);
-        close(client);
+        close(ends[1]);
     }
 }
 
 TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) {
-    using frameregion::Span;
-    // In a surface 100 pixels across.
+    using frameregion::Span;  // in a surface 100 pixels across
     const std::tuple<const char*, double, double, std::optional<Span>> cases[] = {
         {"inside", 10, 20, Span{10, 20}},
         {"fractions widen outwards", 10.5, 20.25, Span{10, 21}},
@@ -107,17 +102,11 @@ TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
     const auto m = [](int32_t width, int32_t height, int32_t bytesPerRow, int32_t x, int32_t y,
                       int32_t w, int32_t h, uint32_t flags = 0, uint64_t number = 1,
                       uint64_t extraBytes = 0) {
-        return FrameMessage{
-            .flags = flags,
-            .frameNumber = number,
-            .surfaceWidth = width,
-            .surfaceHeight = height,
-            .bytesPerRow = bytesPerRow,
-            .surfaceBytes = static_cast<uint64_t>(bytesPerRow) * height + extraBytes,
-            .regionX = x,
-            .regionY = y,
-            .regionWidth = w,
-            .regionHeight = h};
+        FrameMessage f{.flags = flags, .frameNumber = number, .surfaceWidth = width};
+        f.surfaceHeight = height, f.bytesPerRow = bytesPerRow, f.regionX = x, f.regionY = y;
+        f.surfaceBytes = uint64_t(bytesPerRow) * height + extraBytes;
+        f.regionWidth = w, f.regionHeight = h;
+        return f;
     };
     const std::tuple<const char*, FrameMessage, bool> cases[] = {
         {"whole surface", m(64, 32, 256, 0, 0, 64, 32), true},

@@ -100,11 +100,9 @@ ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -1) {
     iovec iov{const_cast<void*>(data), size};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
+    msg.msg_iov = &iov, msg.msg_iovlen = 1;
     if (passFd >= 0) {
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
+        msg.msg_control = control, msg.msg_controllen = sizeof control;
         *CMSG_FIRSTHDR(&msg) = {CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
         std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&msg)), &passFd, sizeof passFd);
     }
@@ -113,24 +111,19 @@ ssize_t sendMessage(int fd, const void* data, size_t size, int passFd = -1) {
 // One message within 10 s: its size, 0 at the end, -1 on error, -2 on timeout (fd to `passed`).
 template <class Message>
 ssize_t receiveMessage(int fd, Message* message, int* passed = nullptr) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 10000) != 1) return -2;
+    if (pollfd p{fd, POLLIN, 0}; poll(&p, 1, 10000) != 1) return -2;
     alignas(8) char buffer[protocol::kMaxMessageBytes];
     iovec iov{buffer, sizeof buffer};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msg.msg_iov = &iov, msg.msg_iovlen = 1;
+    msg.msg_control = control, msg.msg_controllen = sizeof control;
     const ssize_t got = recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
     int received = -1;
     if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_RIGHTS)
         std::memcpy(&received, CMSG_DATA(c), sizeof received);
-    if (passed)
-        *passed = received;
-    else if (received >= 0)
-        close(received);
+    if (!passed && received >= 0) close(received);
+    if (passed) *passed = received;
     std::memcpy(message, buffer, std::min(sizeof *message, size_t(std::max<ssize_t>(got, 0))));
     return got;
 }
@@ -156,8 +149,7 @@ class FrameServerTest : public SharingTest {
         server_ = FrameServer::create("Video", context_);
         ASSERT_TRUE(server_);
         socketPath_ = listFrameServers().at(0).socketPath;
-        client_ = FrameClient::connect("Video");
-        ASSERT_TRUE(client_);
+        ASSERT_TRUE(client_ = FrameClient::connect("Video"));
     }
     // Publishes until `client` has a frame of these publications; returns the newest.
     std::optional<Frame> receive(double width, double height, FrameClient* client = nullptr) {
