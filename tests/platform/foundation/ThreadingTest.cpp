@@ -154,9 +154,8 @@ TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAn
     auto outside = std::make_shared<Owner>(), inside = std::make_shared<Owner>();
     const std::weak_ptr<Owner> watchOutside = outside, watchInside = inside;
     outside->timer = std::make_unique<RepeatingTimer>(1ms, [outside] { ++outside->ticks; });
-    std::atomic<int> insideTicks{0};  // cancelled from its handler: gone with the owner
-    inside->timer = std::make_unique<RepeatingTimer>(1ms, [inside, &insideTicks] {
-        if (++insideTicks == 3) inside->timer->cancel();
+    inside->timer = std::make_unique<RepeatingTimer>(1ms, [inside] {  // cancelled from within
+        if (++inside->ticks == 3) inside->timer->cancel();
     });
     outside->timer->start();
     inside->timer->start();
@@ -166,7 +165,7 @@ TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAn
     inside.reset();
     timer->cancel();  // destroys the owner, and with it the timer
     EXPECT_TRUE(watchOutside.expired());
-    EXPECT_TRUE(eventually([&] { return watchInside.expired(); }) && insideTicks.load() == 3);
+    EXPECT_TRUE(eventually([&] { return watchInside.expired(); }));
 }
 
 int observerA, observerB, observerC, senderX, senderY;  // identities only
@@ -192,9 +191,9 @@ TEST(NotificationCenter, DeliversInOrderOnThePostingThreadThroughSenderFiltersUn
     center.addObserver(&observerA, "Tick", &senderX, log("a-x"));
     center.addObserver(&observerA, "Other", nullptr, log("a-other"));
     std::thread poster([&] { center.post("Tick", &senderX, std::string("/clips/x.mov")); });
-    const auto posterId = poster.get_id();
+    const std::vector posterIds(2, poster.get_id());
     poster.join();
-    EXPECT_EQ(log.threads, std::vector<std::thread::id>(2, posterId));  // no hop to another thread
+    EXPECT_EQ(log.threads, posterIds);  // no hop to another thread
     center.post("Tick", &senderY);
     EXPECT_EQ(log.calls, (Calls{"b:/clips/x.mov", "a-x:/clips/x.mov", "b"}));
     log.calls.clear();
