@@ -251,10 +251,7 @@ TEST_F(FrameServerTest, StopWithdrawsTheServerEndsItsClientsAndIgnoresLaterFrame
     EXPECT_TRUE(eventually([&] { return !client_->receiveFrame(5ms) && client_->ended(); }));
     const uint64_t published = server_->frameCount();
     publish(512, 512);
-    EXPECT_EQ(server_->frameCount(), published);
-    std::string error;
-    EXPECT_FALSE(FrameClient::connect("Video", &error) ||
-                 error.find("no frame server") == std::string::npos);
+    EXPECT_TRUE(server_->frameCount() == published && !FrameClient::connect("Video"));
     server_->stop();
 }
 
