@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <future>
 #include <mutex>
 #include <numeric>
 #include <semaphore>
@@ -81,20 +80,6 @@ TEST(Dispatch, GlobalQueueRunsItemsAtOnceOffTheMainThreadAndThrowingWorkStopsNot
     }
     ASSERT_TRUE(runMainQueueUntil([&] { return reported.load() == 2; }, kPatience));
     EXPECT_TRUE(met.load() == 2 && onMain.load() == 0);
-}
-
-TEST(Dispatch, TheGlobalQueueIsIdleOnlyOnceItsWorkAndTheWorkThatWorkQueuedHaveRun) {
-    std::promise<void> open;
-    std::shared_future<void> gate = open.get_future().share();
-    std::atomic<int> ran{0};
-    globalAsync([&, gate] {
-        gate.wait();
-        globalAsync([&] { ++ran; });
-        ++ran;
-    });
-    EXPECT_FALSE(waitUntilGlobalIdle(0ms));
-    open.set_value();
-    EXPECT_TRUE(waitUntilGlobalIdle(kPatience) && ran.load() == 2);
 }
 
 TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
