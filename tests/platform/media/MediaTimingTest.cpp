@@ -48,10 +48,9 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndCompareIsExactAcrossTimescales) 
 // A full ring of frames at 0, 1/30, 2/30 ... (seconds), the first one taken if `firstTaken`.
 void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
     ring.setCapacity(count);
-    for (int64_t i = 0; i < int64_t(count); ++i) {
-        DecodedFrame f{.time = {i, 30}, .serial = i, .delivered = firstTaken && i == 0};
-        EXPECT_TRUE(ring.push(std::move(f)));
-    }
+    for (int64_t i = 0; i < int64_t(count); ++i)
+        EXPECT_TRUE(ring.push(
+            {.buffer = {}, .time = {i, 30}, .serial = i, .delivered = firstTaken && i == 0}));
 }
 
 TEST(FrameRing, HoldsAtMostItsCapacityAndTheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {

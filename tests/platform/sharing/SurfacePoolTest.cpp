@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <mutex>
+#include <semaphore>
 #include <thread>
 
 #include "sharing/FrameSharing.h"
@@ -63,26 +61,22 @@ TEST(SurfacePool, AWaiterSleepsUntilASurfaceComesBackOrItIsCancelled) {
 // Under ThreadSanitizer this also shows that a return orders the reads before the next writes.
 TEST(SurfacePool, ReuseIsOrderedAfterTheLastRead) {
     SurfacePool pool(2);
-    std::mutex mutex;
-    std::condition_variable ready;
-    std::deque<std::shared_ptr<Surface>> queue;
-    constexpr int kFrames = 200;
+    std::shared_ptr<Surface> slot;
+    std::binary_semaphore full{0}, empty{1};
     std::thread writer([&] {
-        for (int i = 0; i < kFrames; ++i) {
+        for (int i = 0; i < 200; ++i) {
             auto s = pool.acquireWaiting(32, 8, [] { return false; });
             std::memset(s->data(), i & 0xff, s->byteSize());
-            std::lock_guard lock(mutex);
-            queue.push_back(std::move(s));
-            ready.notify_one();
+            empty.acquire();
+            slot = std::move(s);
+            full.release();
         }
     });
     int torn = 0;
-    for (int i = 0; i < kFrames; ++i) {
-        std::unique_lock lock(mutex);
-        ready.wait(lock, [&] { return !queue.empty(); });
-        auto s = std::move(queue.front());
-        queue.pop_front();
-        lock.unlock();
+    for (int i = 0; i < 200; ++i) {
+        full.acquire();
+        const auto s = std::move(slot);
+        empty.release();
         for (size_t k = 0; k < s->byteSize(); ++k) torn += s->data()[k] != (i & 0xff);
     }
     writer.join();
