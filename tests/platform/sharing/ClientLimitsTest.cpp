@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "sharing/ClientConnection.h"
@@ -22,16 +23,10 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
-    struct Case {
-        const char* what;
-        bool greets;
-        std::vector<double> sentAt;  // frames the client holds, sent at these times
-        size_t released;             // how many of the oldest it has let go of
-        double now;
-        Result expected;
-    };
     const double timeout = kHoldTimeoutSeconds, limit = kHoldLimitSeconds;
-    const Case cases[] = {
+    // Whether the client greeted, the times of the frames it holds, how many of the oldest it
+    // let go of, and what becomes of a frame sent at the time that follows.
+    const std::tuple<const char*, bool, std::vector<double>, uint64_t, double, Result> cases[] = {
         {"not greeted at the limit", false, {}, 0, kGreetingLimitSeconds, Result::Skipped},
         {"silent past the limit", false, {}, 0, kGreetingLimitSeconds + kJustOver, Result::Drop},
         {"holding one briefly", true, {10}, 0, 10 + timeout, Result::Sent},
@@ -45,26 +40,24 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
     };
     static_assert(kMaxHeldFrames == 4);
     const auto surface = Surface::create(16, 16);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, greets, sentAt, released, now, expected] : cases) {
+        SCOPED_TRACE(what);
         int ends[2];  // the connection owns the first
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
         ClientConnection connection(ends[0], 0.0);
         const ClientHello hello;
-        if (c.greets) send(ends[1], &hello, sizeof hello, 0);
+        if (greets) send(ends[1], &hello, sizeof hello, 0);
         ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         FrameMessage frame;
-        for (const double at : c.sentAt) {
+        for (const double at : sentAt) {
             ++frame.frameNumber;
             ASSERT_EQ(connection.sendFrame(frame, surface, at), Result::Sent);
         }
-        for (uint64_t number = 1; number <= c.released; ++number) {
-            const ReleaseMessage release{.frameNumber = number};
-            send(ends[1], &release, sizeof release, 0);
-        }
+        for (ReleaseMessage r{.frameNumber = 1}; r.frameNumber <= released; ++r.frameNumber)
+            send(ends[1], &r, sizeof r, 0);
         ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         ++frame.frameNumber;
-        EXPECT_EQ(connection.sendFrame(frame, surface, c.now), c.expected);
+        EXPECT_EQ(connection.sendFrame(frame, surface, now), expected);
         close(ends[1]);
     }
 }
