@@ -98,10 +98,9 @@ TEST(GraphicsContext, BindsASurfaceAsStorageWithoutCopyingAndRefusesWhatDoesNotF
         return in.texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, width, 32, format,
                                     gl::kUnsignedInt8888Rev, surface, 0);
     };
-    EXPECT_NE(bind(*context, 64), 0);  // nothing bound yet
-    context->bindTexture(gl::kTextureRectangle, texture);
-    EXPECT_TRUE(bind(*context, 65) && bind(*context, 64, gl::kRGBA));  // too large, wrong format
-    EXPECT_EQ(surface.use_count(), 1);  // refused: the texture holds nothing
+    EXPECT_NE(bind(*context, 64), 0);                      // nothing bound yet
+    context->bindTexture(gl::kTextureRectangle, texture);  // too large, wrong format: refused
+    EXPECT_TRUE(bind(*context, 65) && bind(*context, 64, gl::kRGBA) && surface.use_count() == 1);
     // A shared context binds the same texture; an unrelated one does not know it.
     shared->bindTexture(gl::kTextureRectangle, texture);
     ASSERT_EQ(bind(*shared, 64), 0);
