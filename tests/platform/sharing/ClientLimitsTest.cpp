@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "sharing/ClientConnection.h"
@@ -22,16 +23,10 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
-    struct Case {
-        const char* what;
-        bool greets;
-        std::vector<double> sentAt;  // frames the client holds, sent at these times
-        size_t released;             // how many of the oldest it has let go of
-        double now;
-        Result expected;
-    };
     const double timeout = kHoldTimeoutSeconds, limit = kHoldLimitSeconds;
-    const Case cases[] = {
+    // Whether the client greeted, the times of the frames it holds, how many of the oldest it
+    // let go of, and what becomes of a frame sent at the time that follows.
+    const std::tuple<const char*, bool, std::vector<double>, uint64_t, double, Result> cases[] = {
         {"not greeted at the limit", false, {}, 0, kGreetingLimitSeconds, Result::Skipped},
         {"silent past the limit", false, {}, 0, kGreetingLimitSeconds + kJustOver, Result::Drop},
         {"holding one briefly", true, {10}, 0, 10 + timeout, Result::Sent},
@@ -43,39 +38,32 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
         {"holding the most", true, {10, 10, 10, 10}, 0, 10, Result::Skipped},
         {"one fewer than the most", true, {10, 10, 10, 10}, 1, 10, Result::Sent},
     };
-    static_assert(kMaxHeldFrames == 4, "the table's fullest client holds four");
+    static_assert(kMaxHeldFrames == 4);
     const auto surface = Surface::create(16, 16);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        int ends[2];
+    for (const auto& [what, greets, sentAt, released, now, expected] : cases) {
+        SCOPED_TRACE(what);
+        int ends[2];  // the connection owns the first
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
         ClientConnection connection(ends[0], 0.0);
-        const int client = ends[1];  // the connection owns the other end
-        if (c.greets) {
-            const ClientHello hello;
-            ASSERT_EQ(send(client, &hello, sizeof hello, 0), static_cast<ssize_t>(sizeof hello));
-            ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
-        }
+        const ClientHello hello;
+        if (greets) send(ends[1], &hello, sizeof hello, 0);
+        ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         FrameMessage frame;
-        for (const double at : c.sentAt) {
+        for (const double at : sentAt) {
             ++frame.frameNumber;
             ASSERT_EQ(connection.sendFrame(frame, surface, at), Result::Sent);
         }
-        for (uint64_t number = 1; number <= c.released; ++number) {
-            const ReleaseMessage release{.frameNumber = number};
-            ASSERT_EQ(send(client, &release, sizeof release, 0),
-                      static_cast<ssize_t>(sizeof release));
-        }
+        for (ReleaseMessage r{.frameNumber = 1}; r.frameNumber <= released; ++r.frameNumber)
+            send(ends[1], &r, sizeof r, 0);
         ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         ++frame.frameNumber;
-        EXPECT_EQ(connection.sendFrame(frame, surface, c.now), c.expected);
-        close(client);
+        EXPECT_EQ(connection.sendFrame(frame, surface, now), expected);
+        close(ends[1]);
     }
 }
 
 TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) {
-    using frameregion::Span;
-    // In a surface 100 pixels across.
+    using frameregion::Span;  // in a surface 100 pixels across
     const std::tuple<const char*, double, double, std::optional<Span>> cases[] = {
         {"inside", 10, 20, Span{10, 20}},
         {"fractions widen outwards", 10.5, 20.25, Span{10, 21}},
@@ -107,17 +95,11 @@ TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
     const auto m = [](int32_t width, int32_t height, int32_t bytesPerRow, int32_t x, int32_t y,
                       int32_t w, int32_t h, uint32_t flags = 0, uint64_t number = 1,
                       uint64_t extraBytes = 0) {
-        return FrameMessage{
-            .flags = flags,
-            .frameNumber = number,
-            .surfaceWidth = width,
-            .surfaceHeight = height,
-            .bytesPerRow = bytesPerRow,
-            .surfaceBytes = static_cast<uint64_t>(bytesPerRow) * height + extraBytes,
-            .regionX = x,
-            .regionY = y,
-            .regionWidth = w,
-            .regionHeight = h};
+        FrameMessage f{.flags = flags, .frameNumber = number, .surfaceWidth = width};
+        f.surfaceHeight = height, f.bytesPerRow = bytesPerRow, f.regionX = x, f.regionY = y;
+        f.surfaceBytes = uint64_t(bytesPerRow) * height + extraBytes;
+        f.regionWidth = w, f.regionHeight = h;
+        return f;
     };
     const std::tuple<const char*, FrameMessage, bool> cases[] = {
         {"whole surface", m(64, 32, 256, 0, 0, 64, 32), true},

@@ -41,8 +41,8 @@ inline std::string clip(const std::string& name, const ClipRecipe& r) {
     const std::string path = testPath(name);
     if (std::filesystem::exists(path)) return path;
     using std::to_string;
-    // The upper half shows the frame's number in eight black or white columns, most
-    // significant first; the lower half is noisy dark blue, so that a cut file loses frames.
+    // The upper half shows the frame's number in eight black or white columns, most significant
+    // first; the lower half is noisy dark blue, so that a cut file loses frames.
     const std::string light = "mod(trunc((N+" + to_string(r.first) + ")/pow(2,7-trunc(X*8/W))),2)";
     const std::string grey = "if(lt(Y,H/2)*" + light + ",235,16)";
     const int shrink = std::max(1, r.width / 128);  // drawn small, then scaled up: quick
@@ -69,14 +69,13 @@ inline std::string clip(const std::string& name, const ClipRecipe& r) {
     if (r.faststart) command += " -movflags +faststart";
     const std::string unturned = testPath("unturned-" + name);
     command += " '" + (r.displayRotation ? unturned : path) + "'";
-    // The tag turns the other way round from the display matrix.
-    if (r.displayRotation)
+    if (r.displayRotation)  // the tag turns the other way round from the display matrix
         command += " && ffmpeg -nostdin -v error -i '" + unturned +
                    "' -c copy -metadata:s:v:0 rotate=" + to_string(360 - r.displayRotation) + " '" +
                    path + "'";
     if (std::system(command.c_str()) != 0) {
-        ADD_FAILURE() << "ffmpeg could not make " << name << ": " << command;
-        std::filesystem::remove(path);
+        ADD_FAILURE() << command;
+        std::filesystem::remove(path);  // not to be taken for a made clip
     }
     return path;
 }
@@ -89,11 +88,10 @@ inline int numberIn(int width, int height, const std::function<bool(int x, int y
     return number;
 }
 inline bool isLight(const PixelBuffer& frame, int x, int y) {
-    return frame.baseAddress()[static_cast<size_t>(y) * frame.bytesPerRow() + x * 4 + 1] > 128;
+    return frame.baseAddress()[size_t(y) * frame.bytesPerRow() + x * 4 + 1] > 128;
 }
-inline int readFrameNumber(const PixelBuffer& frame) {
-    return numberIn(frame.width(), frame.height(),
-                    [&](int x, int y) { return isLight(frame, x, y); });
+inline int readFrameNumber(const PixelBuffer& f) {
+    return numberIn(f.width(), f.height(), [&](int x, int y) { return isLight(f, x, y); });
 }
 
 inline std::shared_ptr<PlayerItem> itemFor(const std::string& path) {
