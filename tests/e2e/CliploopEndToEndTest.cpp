@@ -82,13 +82,9 @@ bool click(QPoint at, int button = 1) {
     return xdotool(QString("mousemove %1 %2 click %3").arg(at.x()).arg(at.y()).arg(button));
 }
 
-struct XWindow {
-    unsigned long id = 0;
-    QRect geometry;  // in root coordinates
-};
-
-std::vector<XWindow> windows(const QString& windowClass = "cliploop") {
-    std::vector<XWindow> result;
+// Their geometries in root coordinates.
+std::vector<QRect> windows(const QString& windowClass = "cliploop") {
+    std::vector<QRect> result;
     QByteArray ids, shell;
     run({"xdotool", "search", "--onlyvisible", "--class", windowClass}, &ids);  // or none
     for (const QByteArray& id : ids.split('\n')) {
@@ -96,7 +92,7 @@ std::vector<XWindow> windows(const QString& windowClass = "cliploop") {
         if (!id.isEmpty() && run({"xdotool", "getwindowgeometry", "--shell", id}, &shell).empty() &&
             std::sscanf(shell.constData(), "WINDOW=%*u X=%d Y=%d WIDTH=%d HEIGHT=%d", &x, &y,
                         &width, &height) == 4)
-            result.push_back({id.toULong(), QRect(x, y, width, height)});
+            result.emplace_back(x, y, width, height);
     }
     return result;
 }
@@ -107,30 +103,25 @@ QImage screenshot() {
     return QImage::fromData(ppm, "PPM").convertToFormat(QImage::Format_RGB32);
 }
 
-// 320 x 240 clips in bands read back from shots or frames, scaled or not: rows 0-39 the frame
-// number in eight 40-pixel bits (white 1, grey 0), 40-79 two colours, 80-199 testsrc2, 200-239
-// blue. Nothing at the edge is black, so on a black view the non-black bounds are the picture's.
-constexpr int kClipWidth = 320, kClipHeight = 240;
+// 320 x 240 clips of 20 frames at 20 fps in bands: rows 0-79 two colours, 80-199 testsrc2,
+// 200-239 blue. Nothing at the edge is black, so on a black view the non-black bounds are the
+// picture's.
+constexpr int kClipWidth = 320, kClipHeight = 240, kFrames = 20;
 struct ClipLook {
-    int frames, fps;
     QColor left, right;
 };
 
 // libx264 at -qp 0: lossless in its planes, which every decoder then gives alike.
 std::string writeClip(const QString& path, const ClipLook& look) {
     const auto plane = [&](char name, int left, int right, int blue) {
-        return QString::asprintf(
-            "%c='if(lt(Y,40),96+159*mod(floor(N/pow(2\\,7-floor(X/40)))\\,2),"
-            "if(lt(Y,80),if(lt(X,160),%d,%d),if(gte(Y,200),%d,%c(X,Y))))'",
-            name, left, right, blue, name);
+        return QString::asprintf("%c='if(lt(Y,80),if(lt(X,160),%d,%d),if(gte(Y,200),%d,%c(X,Y)))'",
+                                 name, left, right, blue, name);
     };
     const QString filter = "format=gbrp,geq=" + plane('r', look.left.red(), look.right.red(), 0) +
                            ":" + plane('g', look.left.green(), look.right.green(), 0) + ":" +
                            plane('b', look.left.blue(), look.right.blue(), 255);
-    return run(QString("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=%1 "
-                       "-frames:v %2 -vf %3 -c:v libx264 -qp 0 -pix_fmt yuv420p")
-                   .arg(look.fps)
-                   .arg(look.frames)
+    return run(QString("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=20 "
+                       "-frames:v 20 -vf %1 -c:v libx264 -qp 0 -pix_fmt yuv420p")
                    .arg(filter)
                    .split(' ')
                << path);
@@ -166,19 +157,6 @@ QColor sample(const QImage& image, const QRect& picture, double x, double y) {
         .pixelColor(0, 0);
 }
 
-// nullopt when the number band is not there (no picture, upside down).
-std::optional<int> readFrameNumber(const QImage& image, const QRect& picture) {
-    if (picture.width() < 16 || picture.height() < 12) return std::nullopt;
-    int number = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        const QColor colour = sample(image, picture, bit * 40 + 20, 20);
-        const bool one = near(colour, Qt::white, 50);
-        if (!one && !near(colour, QColor(96, 96, 96), 40)) return std::nullopt;
-        number = number * 2 + one;
-    }
-    return number;
-}
-
 // Black rectangles at least 200 pixels wide and 100 high, left to right: the idle views.
 std::vector<QRect> blackPanels(const QImage& image, const QRect& area) {
     std::map<std::pair<int, int>, std::pair<QRect, int>> runs;  // by their ends: where, rows
@@ -201,14 +179,14 @@ std::vector<QRect> blackPanels(const QImage& image, const QRect& area) {
 
 const QRect kMonitorA(0, 0, 1920, 1080), kMonitorB(1920, 0, 1920, 1080);
 // Found by the search, and dropped later.
-const ClipLook kCounterClip{20, 20, QColor(255, 0, 0), QColor(0, 255, 0)};
-const ClipLook kDroppedClip{20, 20, QColor(255, 255, 0), QColor(255, 0, 255)};
+const ClipLook kCounterClip{QColor(255, 0, 0), QColor(0, 255, 0)};
+const ClipLook kDroppedClip{QColor(255, 255, 0), QColor(255, 0, 255)};
 
 QString root, droppedPath;
 std::unique_ptr<Child> program, xServer;
 QProcessEnvironment programEnvironment;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
-XWindow mainWindow;
+QRect mainWindow;
 QRect previewPanel, outputPanel;
 
 std::string programLog() {
@@ -216,69 +194,42 @@ std::string programLog() {
            readFile(root + "/cliploop.err");
 }
 
-bool listed(const std::vector<XWindow>& list, const XWindow& window) {
-    return std::any_of(list.begin(), list.end(),
-                       [&](const XWindow& w) { return w.id == window.id; });
-}
-
 // The full-screen output is there.
 bool covered(const QRect& area) {
     const auto list = windows();
-    return std::any_of(list.begin(), list.end(),
-                       [&](auto& window) { return window.geometry == area; });
+    return std::find(list.begin(), list.end(), area) != list.end();
 }
 
-std::optional<XWindow> popupAfter(const std::function<bool()>& action) {
-    std::vector<XWindow> known = windows();
-    known.push_back(mainWindow);
-    std::optional<XWindow> popup;
-    if (action())
-        waitUntil([&] {
-            for (const auto& window : windows())
-                if (!listed(known, window)) popup = window;
-            return popup.has_value();
-        });
-    sleep_for(300ms);  // drawn
-    return popup;
-}
-
-// The frame shown in `panel` when it is `look`'s, upright and not mirrored.
-std::optional<int> numberIn(const QImage& image, const QRect& panel, const ClipLook& look) {
-    const QRect picture = pictureBounds(image, panel);
-    const auto number = readFrameNumber(image, picture);
-    if (near(sample(image, picture, 80, 60), look.left, 60) &&
-        near(sample(image, picture, 240, 60), look.right, 60) &&
-        near(sample(image, picture, 160, 220), Qt::blue, 60))
-        return number;
-    return std::nullopt;
-}
-
-// Upright, its number changing between shots.
+// Upright, not mirrored, and changing between shots.
 bool playsIn(const QRect& panel, const ClipLook& look = kCounterClip) {
-    std::optional<int> first;
+    QImage first;
     return waitUntil([&] {
-        const auto number = numberIn(screenshot(), panel, look);
-        if (!first) first = number;
-        return number && *number != *first;
+        const QImage shot = screenshot();
+        const QRect picture = pictureBounds(shot, panel);
+        if (!near(sample(shot, picture, 80, 40), look.left, 60) ||
+            !near(sample(shot, picture, 240, 40), look.right, 60) ||
+            !near(sample(shot, picture, 160, 220), Qt::blue, 60))
+            return false;
+        if (first.isNull()) first = shot.copy(picture);
+        return shot.copy(picture) != first;
     });
 }
 
 TEST(EndToEnd, StartsWithTwoIdleViewsAndPlaysTheFirstRowFoundByTwoWordsChosenByKeyboard) {
     ASSERT_TRUE(waitUntil([] {
         for (const auto& window : windows())
-            if (window.geometry.width() >= 800) mainWindow = window;
-        return mainWindow.id != 0;
+            if (window.width() >= 800) mainWindow = window;
+        return !mainWindow.isNull();
     })) << "no window appeared\n"
         << programLog();
     sleep_for(1s);  // first paint
     const QImage startShot = screenshot();
-    const auto panels = blackPanels(startShot, mainWindow.geometry);
+    const auto panels = blackPanels(startShot, mainWindow);
     ASSERT_EQ(panels.size(), 2u) << "expected the preview and the output view";
     previewPanel = panels[0];
     outputPanel = panels[1];
     ASSERT_TRUE(key("r a i n space l o o p Return"));  // the search field has the focus at start
-    const QRect firstRow(mainWindow.geometry.x(), previewPanel.bottom() + 28,
-                         mainWindow.geometry.width() / 2, 24);
+    const QRect firstRow(mainWindow.x(), previewPanel.bottom() + 28, mainWindow.width() / 2, 24);
     ASSERT_TRUE(waitUntil([&] { return screenshot().copy(firstRow) != startShot.copy(firstRow); }))
         << "the list stays empty";
     ASSERT_TRUE(key("Tab Tab Tab space"));  // past the two buttons to the table's first row
@@ -292,13 +243,12 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalAndWithoutASkip) {
     std::string error;
     auto client = FrameClient::connect("Video", static_cast<pid_t>(program->processId()), &error);
     ASSERT_TRUE(client) << error;
-    const int frames = kCounterClip.frames, loopTurns = 20;
+    const int loopTurns = 20;
     std::optional<int> previous;
     std::vector<std::string> skips;
     int turns = 0, bad = 0;
     double lastTime = 0;
-    const auto deadline =
-        std::chrono::steady_clock::now() + 2s * loopTurns * frames / kCounterClip.fps + 15s;
+    const auto deadline = std::chrono::steady_clock::now() + 2s * loopTurns + 15s;
     while (turns < loopTurns && std::chrono::steady_clock::now() < deadline) {
         auto frame = client->receiveFrame(500ms);
         if (!frame) {
@@ -311,17 +261,17 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalAndWithoutASkip) {
             std::memcpy(image.scanLine(y), frame->row(y), kClipWidth * 4);
         const double time = frame->hostTime();
         frame->release();
-        const auto number = readFrameNumber(image, image.rect());
-        if (!number || *number >= frames || image != reference[*number]) {
+        const int number = std::find(reference.begin(), reference.end(), image) - reference.begin();
+        if (number == kFrames) {
             ++bad;
             continue;
         }
-        const bool stalled = time - lastTime > 1.0 / kCounterClip.fps;
+        const bool stalled = time - lastTime > 1.0 / 20;
         lastTime = time;
-        if (previous && *number != *previous) {
-            if (*number != (*previous + 1) % frames && !stalled)
-                skips.push_back(std::to_string(*number) + " after " + std::to_string(*previous));
-            turns += *number < *previous;
+        if (previous && number != *previous) {
+            if (number != (*previous + 1) % kFrames && !stalled)
+                skips.push_back(std::to_string(number) + " after " + std::to_string(*previous));
+            turns += number < *previous;
         }
         previous = number;
     }
@@ -331,7 +281,10 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalAndWithoutASkip) {
 }
 
 TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
-    ASSERT_TRUE(popupAfter([] { return key("alt+o"); })) << "alt+o opened no menu";
+    const size_t shown = windows().size();
+    ASSERT_TRUE(key("alt+o"));
+    ASSERT_TRUE(waitUntil([&] { return windows().size() > shown; })) << "alt+o opened no menu";
+    sleep_for(300ms);                 // drawn
     ASSERT_TRUE(key("Down Return"));  // from "MainScreen", where the menu opens, to "Screen 1"
     ASSERT_TRUE(waitUntil([] { return covered(kMonitorB); })) << "no full screen on monitor B";
     EXPECT_TRUE(playsIn(kMonitorB)) << "the second monitor does not play the clip";
@@ -342,11 +295,6 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
     EXPECT_TRUE(playsIn(previewPanel.united(outputPanel)));
     EXPECT_FALSE(covered(kMonitorA));
 
-    const auto popup = popupAfter([] { return click(kMonitorB.center(), 3); });
-    ASSERT_TRUE(popup) << "no context menu";
-    ASSERT_TRUE(key("Escape"));  // closes the context menu only
-    EXPECT_TRUE(waitUntil([&] { return !listed(windows(), *popup); }));
-    EXPECT_TRUE(covered(kMonitorB)) << "closing the context menu left full screen";
     ASSERT_TRUE(key("Escape"));  // the full-screen view has the keyboard: no window manager
     EXPECT_TRUE(waitUntil([] { return !covered(kMonitorB); }));
     EXPECT_TRUE(playsIn(outputPanel)) << "the output is not back in the window";
@@ -382,7 +330,7 @@ TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
 }
 
 TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
-    ASSERT_TRUE(click({mainWindow.geometry.center().x() + 200, previewPanel.top() - 16}));
+    ASSERT_TRUE(click({mainWindow.center().x() + 200, previewPanel.top() - 16}));
     ASSERT_TRUE(key("ctrl+q"));
     ASSERT_TRUE(program->waitForFinished(30000)) << "still running after Ctrl+Q\n" << programLog();
     EXPECT_EQ(program->exitStatus(), QProcess::NormalExit) << programLog();
@@ -430,7 +378,7 @@ std::string setUp(const QString& folder, bool* skip) {
         reference.push_back(QImage(reinterpret_cast<const uchar*>(out.constData() + at), kClipWidth,
                                    kClipHeight, QImage::Format_RGB32)
                                 .copy());
-    if (reference.size() != size_t(kCounterClip.frames)) return "FFmpeg's decode failed: " + error;
+    if (reference.size() != size_t(kFrames)) return "FFmpeg's decode failed: " + error;
     programEnvironment = xEnvironment;
     programEnvironment.insert("HOME", home);
     programEnvironment.insert("XDG_RUNTIME_DIR", runtime);
