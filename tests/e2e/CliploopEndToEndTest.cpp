@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <cstring>
 #include <filesystem>
@@ -23,8 +24,17 @@ using namespace std::chrono_literals;
 using std::this_thread::sleep_for;
 namespace fs = std::filesystem;
 
-// Ended with its object; in the suite's process group, so whatever ends the suite ends it too.
+// Outputs appended to the files given, else kept; ended with its object. In the suite's process
+// group, so whatever ends the suite ends it too.
 struct Child : QProcess {
+    Child(const QStringList& command, const QProcessEnvironment& environment,
+          const QString& outPath = {}, const QString& errPath = {}) {
+        setStandardInputFile(QProcess::nullDevice());
+        setProcessEnvironment(environment);
+        setStandardOutputFile(outPath, QIODevice::Append);
+        setStandardErrorFile(errPath, QIODevice::Append);
+        start(command.first(), command.mid(1));
+    }
     ~Child() override {
         terminate();
         if (!waitForFinished(3000)) kill();
@@ -32,34 +42,25 @@ struct Child : QProcess {
     }
 };
 
-// Outputs appended to the files given, else kept.
-std::unique_ptr<Child> launch(const QStringList& command, const QProcessEnvironment& environment,
-                              const QString& outPath = {}, const QString& errPath = {}) {
-    auto child = std::make_unique<Child>();
-    child->setStandardInputFile(QProcess::nullDevice());
-    child->setProcessEnvironment(environment);
-    child->setStandardOutputFile(outPath, QIODevice::Append);
-    child->setStandardErrorFile(errPath, QIODevice::Append);
-    child->start(command.first(), command.mid(1));
-    return child;
-}
-
 QProcessEnvironment xEnvironment;  // the suite's own, pointed at Xvfb's display
 
 // Runs `command` to its end (killed after a minute): "" or what failed.
 std::string run(const QStringList& command, QByteArray* out = nullptr) {
-    const auto child = launch(command, xEnvironment);
-    const bool ok = child->waitForFinished(60000) && child->exitStatus() == QProcess::NormalExit &&
-                    child->exitCode() == 0;
-    if (out) *out = child->readAllStandardOutput();
+    Child child(command, xEnvironment);
+    const bool ok = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit &&
+                    child.exitCode() == 0;
+    if (out) *out = child.readAllStandardOutput();
     return ok ? ""
-              : command.join(' ').toStdString() +
-                    " failed: " + child->readAllStandardError().toStdString();
+              : command.join(' ').toStdString() + ": " + child.readAllStandardError().toStdString();
 }
 
 std::string readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "";
+}
+
+bool printed(const QString& path, const std::string& text) {
+    return readFile(path).find(text) != std::string::npos;
 }
 
 // A hang guard, not a timing check.
@@ -77,23 +78,18 @@ bool key(const QString& keys) {
     return xdotool("key --delay 60 " + keys);
 }
 
-bool click(QPoint at, int button = 1) {
-    // No --sync: it waits for a motion that never comes when the pointer is already there.
-    return xdotool(QString("mousemove %1 %2 click %3").arg(at.x()).arg(at.y()).arg(button));
-}
-
 // Their geometries in root coordinates.
 std::vector<QRect> windows(const QString& windowClass = "cliploop") {
+    QByteArray shell;  // empty when there is none
+    run({"xdotool", "search", "--onlyvisible", "--class", windowClass, "getwindowgeometry",
+         "--shell", "%@"},
+        &shell);
     std::vector<QRect> result;
-    QByteArray ids, shell;
-    run({"xdotool", "search", "--onlyvisible", "--class", windowClass}, &ids);  // or none
-    for (const QByteArray& id : ids.split('\n')) {
-        int x, y, width, height;  // unless the window went meanwhile
-        if (!id.isEmpty() && run({"xdotool", "getwindowgeometry", "--shell", id}, &shell).empty() &&
-            std::sscanf(shell.constData(), "WINDOW=%*u X=%d Y=%d WIDTH=%d HEIGHT=%d", &x, &y,
-                        &width, &height) == 4)
-            result.emplace_back(x, y, width, height);
-    }
+    static const QRegularExpression geometry(
+        "X=(-?\\d+)\\nY=(-?\\d+)\\nWIDTH=(\\d+)\\nHEIGHT=(\\d+)");
+    for (const auto& m : geometry.globalMatch(QString::fromLatin1(shell)))
+        result.emplace_back(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
+                            m.captured(4).toInt());
     return result;
 }
 
@@ -146,34 +142,24 @@ QRect pictureBounds(const QImage& image, const QRect& area) {
     return bounds;
 }
 
-// The mean colour around the clip's point (x, y) as shown at `picture`.
-QColor sample(const QImage& image, const QRect& picture, double x, double y) {
-    const QPoint at =
-        picture.topLeft() + QPoint(static_cast<int>(x * picture.width() / kClipWidth),
-                                   static_cast<int>(y * picture.height() / kClipHeight));
-    const int r = std::max(1, picture.width() / 80);
-    return image.copy(QRect(at - QPoint(r, r), at + QPoint(r, r)))
-        .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-        .pixelColor(0, 0);
+// The colour at the clip's point (x, y) as shown at `picture`.
+QColor sample(const QImage& image, const QRect& picture, int x, int y) {
+    return image.pixelColor(picture.x() + x * picture.width() / kClipWidth,
+                            picture.y() + y * picture.height() / kClipHeight);
 }
 
 // Black rectangles at least 200 pixels wide and 100 high, left to right: the idle views.
 std::vector<QRect> blackPanels(const QImage& image, const QRect& area) {
-    std::map<std::pair<int, int>, std::pair<QRect, int>> runs;  // by their ends: where, rows
     const QRect inside = area.intersected(image.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y) {
-        for (int x = inside.left(); x <= inside.right(); ++x) {
-            const int start = x;
+    std::map<std::pair<int, int>, QRect> runs;  // by their ends
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(), start = x; x <= inside.right(); start = ++x) {
             while (x <= inside.right() && brightest(image.pixel(x, y)) <= 8) ++x;
-            if (x - start < 200) continue;
-            auto& [rect, rows] = runs[{start, x - 1}];
-            rect |= QRect(start, y, x - start, 1);
-            ++rows;
+            if (x - start >= 200) runs[{start, x - 1}] |= QRect(start, y, x - start, 1);
         }
-    }
     std::vector<QRect> panels;
     for (const auto& [ends, run] : runs)
-        if (run.second >= 100) panels.push_back(run.first);
+        if (run.height() >= 100) panels.push_back(run);
     return panels;
 }
 
@@ -243,41 +229,30 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalAndWithoutASkip) {
     std::string error;
     auto client = FrameClient::connect("Video", static_cast<pid_t>(program->processId()), &error);
     ASSERT_TRUE(client) << error;
-    const int loopTurns = 20;
-    std::optional<int> previous;
-    std::vector<std::string> skips;
-    int turns = 0, bad = 0;
+    int previous = -1, turns = 0, bad = 0, skips = 0;
     double lastTime = 0;
-    const auto deadline = std::chrono::steady_clock::now() + 2s * loopTurns + 15s;
-    while (turns < loopTurns && std::chrono::steady_clock::now() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + 55s;
+    while (turns < 20 && std::chrono::steady_clock::now() < deadline) {
         auto frame = client->receiveFrame(500ms);
-        if (!frame) {
-            ASSERT_FALSE(client->ended()) << "the server ended the stream";
-            continue;
-        }
+        ASSERT_TRUE(frame || !client->ended()) << "the server ended the stream";
+        if (!frame) continue;
         ASSERT_EQ(QSize(frame->width(), frame->height()), QSize(kClipWidth, kClipHeight));
         QImage image(kClipWidth, kClipHeight, QImage::Format_RGB32);
         for (int y = 0; y < kClipHeight; ++y)
             std::memcpy(image.scanLine(y), frame->row(y), kClipWidth * 4);
-        const double time = frame->hostTime();
+        const bool stalled = frame->hostTime() - lastTime > 1.0 / 20;
+        lastTime = frame->hostTime();
         frame->release();
         const int number = std::find(reference.begin(), reference.end(), image) - reference.begin();
-        if (number == kFrames) {
-            ++bad;
-            continue;
-        }
-        const bool stalled = time - lastTime > 1.0 / 20;
-        lastTime = time;
-        if (previous && number != *previous) {
-            if (number != (*previous + 1) % kFrames && !stalled)
-                skips.push_back(std::to_string(number) + " after " + std::to_string(*previous));
-            turns += number < *previous;
-        }
+        bad += number == kFrames;
+        if (number == kFrames || number == previous) continue;
+        skips += previous >= 0 && number != (previous + 1) % kFrames && !stalled;
+        turns += number < previous;
         previous = number;
     }
-    EXPECT_GE(turns, loopTurns) << "too few loop turns received";
+    EXPECT_GE(turns, 20) << "too few loop turns received";
     EXPECT_EQ(bad, 0) << "frames differing from FFmpeg's decode, upside down or mirrored";
-    EXPECT_TRUE(skips.empty()) << skips.size() << " frames skipped, first: " << skips.front();
+    EXPECT_EQ(skips, 0) << "frames skipped";
 }
 
 TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
@@ -304,88 +279,81 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
 // manager keeps the file.
 TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
     const QString log = root + "/drag.log";
-    const auto source =
-        launch({E2E_DRAG_SOURCE, droppedPath, "1500", "150"}, programEnvironment, log, log);
+    Child source({E2E_DRAG_SOURCE, droppedPath, "1500", "150"}, programEnvironment, log, log);
     ASSERT_TRUE(waitUntil([] { return !windows("e2e-drag-source").empty(); })) << readFile(log);
     sleep_for(500ms);
-    const QPoint from(1600, 210), to = previewPanel.center();
-    QString drag = QString("mousemove %1 %2 mousedown 1").arg(from.x()).arg(from.y());
+    const QPoint from(1600, 210);
+    QString drag = "mousemove 1600 210 mousedown 1";
     for (int step = 1; step <= 12; ++step) {
-        const QPoint at = from + (to - from) * step / 12;
-        drag += QString(" sleep 0.06 mousemove %1 %2").arg(at.x()).arg(at.y());
+        const QPoint at = from + (previewPanel.center() - from) * step / 12;
+        drag += QString::asprintf(" sleep 0.06 mousemove %d %d", at.x(), at.y());
     }
     ASSERT_TRUE(xdotool(drag + " sleep 0.3 mouseup 1"));
     const std::string line = "-------------update NSNotification: " + droppedPath.toStdString();
-    EXPECT_TRUE(waitUntil([&] {
-        return readFile(root + "/cliploop.out").find(line) != std::string::npos;
-    })) << line
-        << " not printed\n"
+    EXPECT_TRUE(waitUntil([&] { return printed(root + "/cliploop.out", line); }))
+        << line << " not printed\n"
         << programLog();
     EXPECT_TRUE(playsIn(previewPanel, kDroppedClip)) << "the preview does not play the drop";
     EXPECT_TRUE(playsIn(outputPanel, kDroppedClip));
-    EXPECT_TRUE(waitUntil(  // 1: Qt::CopyAction
-        [&] { return readFile(log).find("drag finished: 1\n") != std::string::npos; }))
-        << "drag source: " << readFile(log);
+    // 1: Qt::CopyAction
+    EXPECT_TRUE(waitUntil([&] { return printed(log, "drag finished: 1\n"); })) << readFile(log);
     EXPECT_TRUE(fs::exists(droppedPath.toStdString()));
 }
 
 TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
-    ASSERT_TRUE(click({mainWindow.center().x() + 200, previewPanel.top() - 16}));
+    // No --sync: it waits for a motion that never comes when the pointer is already there.
+    ASSERT_TRUE(xdotool(QString::asprintf("mousemove %d %d click 1", mainWindow.center().x() + 200,
+                                          previewPanel.top() - 16)));
     ASSERT_TRUE(key("ctrl+q"));
     ASSERT_TRUE(program->waitForFinished(30000)) << "still running after Ctrl+Q\n" << programLog();
-    EXPECT_EQ(program->exitStatus(), QProcess::NormalExit) << programLog();
-    EXPECT_EQ(program->exitCode(), 0) << programLog();
+    EXPECT_EQ(program->exitStatus() == QProcess::NormalExit ? program->exitCode() : -1, 0)
+        << programLog();
     const fs::path servers = (root + "/runtime/cliploop").toStdString();
     EXPECT_TRUE(fs::is_empty(servers)) << fs::directory_iterator(servers)->path();
 }
 
 // "" or what went wrong, with `skip` set when Xvfb cannot start.
-std::string setUp(const QString& folder, bool* skip) {
+std::string setUp(const QString& folder) {
     root = folder;
     const QString home = root + "/home", runtime = root + "/runtime";
     for (const auto& path : {home + "/sets/night", root + "/elsewhere", runtime})
         fs::create_directories(path.toStdString());
     fs::permissions(runtime.toStdString(), fs::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", qPrintable(runtime), 1);  // where this process finds servers too
-    xServer = launch(
+    xServer = std::make_unique<Child>(
         QString("Xvfb -displayfd 1 -screen 0 3840x1080x24 -nolisten tcp -noreset").split(' '),
-        QProcessEnvironment::systemEnvironment(), {}, root + "/xvfb.log");
+        QProcessEnvironment::systemEnvironment(), QString(), root + "/xvfb.log");
     QByteArray number;  // written once it accepts connections
     while (!number.contains('\n') && xServer->waitForReadyRead(20000))
         number += xServer->readAllStandardOutput();
-    if (!number.contains('\n')) {
-        *skip = true;
-        return "Xvfb did not start: " + readFile(root + "/xvfb.log");
-    }
+    if (!number.contains('\n')) return "Xvfb cannot start: " + readFile(root + "/xvfb.log");
     xEnvironment = QProcessEnvironment::systemEnvironment();
     xEnvironment.insert("DISPLAY", ":" + QString::fromLatin1(number.trimmed()));
     for (const char* name : {"WAYLAND_DISPLAY", "XAUTHORITY", "LC_ALL"}) xEnvironment.remove(name);
-    std::string error;
-    // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
-    for (const char* monitor :
-         {"A 1920/508x1080/286+0+0 screen", "B 1920/508x1080/286+1920+0 none"})
-        if (error = run(QString("xrandr --setmonitor %1").arg(monitor).split(' ')); !error.empty())
-            return error;
-    const QString counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
     droppedPath = root + "/elsewhere/Sunset drive – ünï.mp4";
-    if (error = writeClip(counterPath, kCounterClip); !error.empty()) return error;
-    if (error = writeClip(droppedPath, kDroppedClip); !error.empty()) return error;
+    const QString counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
+    // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
+    for (const std::string& error :
+         {run(QString("xrandr --setmonitor A 1920/508x1080/286+0+0 screen").split(' ')),
+          run(QString("xrandr --setmonitor B 1920/508x1080/286+1920+0 none").split(' ')),
+          writeClip(counterPath, kCounterClip), writeClip(droppedPath, kDroppedClip)})
+        if (!error.empty()) return error;
     QByteArray out;
-    error = run({"ffmpeg", "-nostdin", "-v", "error", "-i", counterPath, "-f", "rawvideo",
-                 "-pix_fmt", "bgra", "-"},
-                &out);
+    run({"ffmpeg", "-nostdin", "-v", "error", "-i", counterPath, "-f", "rawvideo", "-pix_fmt",
+         "bgra", "-"},
+        &out);
     for (int at = 0, size = kClipWidth * kClipHeight * 4; at + size <= out.size(); at += size)
         reference.push_back(QImage(reinterpret_cast<const uchar*>(out.constData() + at), kClipWidth,
                                    kClipHeight, QImage::Format_RGB32)
                                 .copy());
-    if (reference.size() != size_t(kFrames)) return "FFmpeg's decode failed: " + error;
+    if (reference.size() != size_t(kFrames)) return "FFmpeg could not decode the clip";
     programEnvironment = xEnvironment;
     programEnvironment.insert("HOME", home);
     programEnvironment.insert("XDG_RUNTIME_DIR", runtime);
     programEnvironment.insert("QT_QPA_PLATFORM", "xcb");  // whatever the suite itself runs with
     programEnvironment.insert("LANG", "C.UTF-8");
-    program = launch({CLIPLOOP_PROGRAM}, programEnvironment, root + "/cliploop.out",
-                     root + "/cliploop.err");
+    program = std::make_unique<Child>(QStringList{CLIPLOOP_PROGRAM}, programEnvironment,
+                                      root + "/cliploop.out", root + "/cliploop.err");
     return program->waitForStarted() ? "" : "cliploop does not start";
 }
 
@@ -397,12 +365,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication application(argc, argv);  // for QProcess
     QTemporaryDir folder("/tmp/cliploop-e2e-XXXXXX");
-    bool skip = false;
-    const std::string error =
-        folder.isValid() ? setUp(folder.path(), &skip) : "no temporary folder";
-    if (!error.empty())
-        std::printf("e2e: %s: %s\n", skip ? "SKIPPED" : "cannot set up", error.c_str());
-    const int result = !error.empty() ? (skip ? 77 : 1) : RUN_ALL_TESTS();
+    const std::string error = folder.isValid() ? setUp(folder.path()) : "no temporary folder";
+    if (!error.empty()) std::printf("e2e: %s\n", error.c_str());
+    const int result = error.empty() ? RUN_ALL_TESTS() : error.starts_with("Xvfb") ? 77 : 1;
     folder.setAutoRemove(result == 0 && !std::getenv("CLIPLOOP_E2E_KEEP"));
     program.reset();
     xServer.reset();
