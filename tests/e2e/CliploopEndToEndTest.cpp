@@ -42,7 +42,7 @@ struct Child : QProcess {
     }
 };
 
-QProcessEnvironment xEnvironment;  // the suite's own, pointed at Xvfb's display
+QProcessEnvironment xEnvironment;  // for the program and every tool, pointed at Xvfb's display
 
 // Runs `command` to its end (killed after a minute): "" or what failed.
 std::string run(const QStringList& command, QByteArray* out = nullptr) {
@@ -103,9 +103,7 @@ QImage screenshot() {
 // 200-239 blue. Nothing at the edge is black, so on a black view the non-black bounds are the
 // picture's.
 constexpr int kClipWidth = 320, kClipHeight = 240, kFrames = 20;
-struct ClipLook {
-    QColor left, right;
-};
+using ClipLook = std::pair<QColor, QColor>;  // left and right in the top band
 
 // libx264 at -qp 0: lossless in its planes, which every decoder then gives alike.
 std::string writeClip(const QString& path, const ClipLook& look) {
@@ -113,9 +111,10 @@ std::string writeClip(const QString& path, const ClipLook& look) {
         return QString::asprintf("%c='if(lt(Y,80),if(lt(X,160),%d,%d),if(gte(Y,200),%d,%c(X,Y)))'",
                                  name, left, right, blue, name);
     };
-    const QString filter = "format=gbrp,geq=" + plane('r', look.left.red(), look.right.red(), 0) +
-                           ":" + plane('g', look.left.green(), look.right.green(), 0) + ":" +
-                           plane('b', look.left.blue(), look.right.blue(), 255);
+    const auto& [left, right] = look;
+    const QString filter = "format=gbrp,geq=" + plane('r', left.red(), right.red(), 0) + ":" +
+                           plane('g', left.green(), right.green(), 0) + ":" +
+                           plane('b', left.blue(), right.blue(), 255);
     return run(QString("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=20 "
                        "-frames:v 20 -vf %1 -c:v libx264 -qp 0 -pix_fmt yuv420p")
                    .arg(filter)
@@ -127,12 +126,6 @@ int brightest(QRgb p) {
     return std::max({qRed(p), qGreen(p), qBlue(p)});
 }
 
-bool near(const QColor& a, const QColor& b, int tolerance) {
-    return std::abs(a.red() - b.red()) <= tolerance &&
-           std::abs(a.green() - b.green()) <= tolerance &&
-           std::abs(a.blue() - b.blue()) <= tolerance;
-}
-
 QRect pictureBounds(const QImage& image, const QRect& area) {
     const QRect inside = area.intersected(image.rect());
     QRect bounds;
@@ -140,12 +133,6 @@ QRect pictureBounds(const QImage& image, const QRect& area) {
         for (int x = inside.left(); x <= inside.right(); ++x)
             if (brightest(image.pixel(x, y)) > 40) bounds |= QRect(x, y, 1, 1);
     return bounds;
-}
-
-// The colour at the clip's point (x, y) as shown at `picture`.
-QColor sample(const QImage& image, const QRect& picture, int x, int y) {
-    return image.pixelColor(picture.x() + x * picture.width() / kClipWidth,
-                            picture.y() + y * picture.height() / kClipHeight);
 }
 
 // Black rectangles at least 200 pixels wide and 100 high, left to right: the idle views.
@@ -170,14 +157,11 @@ const ClipLook kDroppedClip{QColor(255, 255, 0), QColor(255, 0, 255)};
 
 QString root, droppedPath;
 std::unique_ptr<Child> program, xServer;
-QProcessEnvironment programEnvironment;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
-QRect mainWindow;
-QRect previewPanel, outputPanel;
+QRect mainWindow, previewPanel, outputPanel;
 
 std::string programLog() {
-    return "cliploop stdout:\n" + readFile(root + "/cliploop.out") + "\ncliploop stderr:\n" +
-           readFile(root + "/cliploop.err");
+    return readFile(root + "/cliploop.out") + readFile(root + "/cliploop.err");
 }
 
 // The full-screen output is there.
@@ -192,9 +176,15 @@ bool playsIn(const QRect& panel, const ClipLook& look = kCounterClip) {
     return waitUntil([&] {
         const QImage shot = screenshot();
         const QRect picture = pictureBounds(shot, panel);
-        if (!near(sample(shot, picture, 80, 40), look.left, 60) ||
-            !near(sample(shot, picture, 240, 40), look.right, 60) ||
-            !near(sample(shot, picture, 160, 220), Qt::blue, 60))
+        const auto shows = [&](int x, int y, const QColor& colour) {  // at the clip's (x, y)
+            const QColor shown = shot.pixelColor(picture.x() + x * picture.width() / kClipWidth,
+                                                 picture.y() + y * picture.height() / kClipHeight);
+            return std::abs(shown.red() - colour.red()) <= 60 &&
+                   std::abs(shown.green() - colour.green()) <= 60 &&
+                   std::abs(shown.blue() - colour.blue()) <= 60;
+        };
+        if (!shows(80, 40, look.first) || !shows(240, 40, look.second) ||
+            !shows(160, 220, Qt::blue))
             return false;
         if (first.isNull()) first = shot.copy(picture);
         return shot.copy(picture) != first;
@@ -279,7 +269,7 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
 // manager keeps the file.
 TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
     const QString log = root + "/drag.log";
-    Child source({E2E_DRAG_SOURCE, droppedPath, "1500", "150"}, programEnvironment, log, log);
+    Child source({E2E_DRAG_SOURCE, droppedPath, "1500", "150"}, xEnvironment, log, log);
     ASSERT_TRUE(waitUntil([] { return !windows("e2e-drag-source").empty(); })) << readFile(log);
     sleep_for(500ms);
     const QPoint from(1600, 210);
@@ -330,6 +320,10 @@ std::string setUp(const QString& folder) {
     xEnvironment = QProcessEnvironment::systemEnvironment();
     xEnvironment.insert("DISPLAY", ":" + QString::fromLatin1(number.trimmed()));
     for (const char* name : {"WAYLAND_DISPLAY", "XAUTHORITY", "LC_ALL"}) xEnvironment.remove(name);
+    xEnvironment.insert("HOME", home);
+    xEnvironment.insert("XDG_RUNTIME_DIR", runtime);
+    xEnvironment.insert("QT_QPA_PLATFORM", "xcb");  // whatever the suite itself runs with
+    xEnvironment.insert("LANG", "C.UTF-8");
     droppedPath = root + "/elsewhere/Sunset drive – ünï.mp4";
     const QString counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
     // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
@@ -347,12 +341,7 @@ std::string setUp(const QString& folder) {
                                    kClipHeight, QImage::Format_RGB32)
                                 .copy());
     if (reference.size() != size_t(kFrames)) return "FFmpeg could not decode the clip";
-    programEnvironment = xEnvironment;
-    programEnvironment.insert("HOME", home);
-    programEnvironment.insert("XDG_RUNTIME_DIR", runtime);
-    programEnvironment.insert("QT_QPA_PLATFORM", "xcb");  // whatever the suite itself runs with
-    programEnvironment.insert("LANG", "C.UTF-8");
-    program = std::make_unique<Child>(QStringList{CLIPLOOP_PROGRAM}, programEnvironment,
+    program = std::make_unique<Child>(QStringList{CLIPLOOP_PROGRAM}, xEnvironment,
                                       root + "/cliploop.out", root + "/cliploop.err");
     return program->waitForStarted() ? "" : "cliploop does not start";
 }

@@ -56,10 +56,6 @@ class PipeWireEndToEnd : public ::testing::Test {
         return frames;
     }
 
-    bool nodeAppears(const std::string& node) {
-        return within(30s, [&] { return !daemon_.node(node).empty(); });
-    }
-
     PipeWireDaemon daemon_;
     std::string clip_ = dir() + "/clip.mp4";
     std::map<std::string, int> reference_;
@@ -69,8 +65,9 @@ class PipeWireEndToEnd : public ::testing::Test {
 TEST_F(PipeWireEndToEnd, EveryFrameBitIdenticalUprightAcrossSeamsAndAStalledConsumerStallsNothing) {
     if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
     auto player = play("Seams", "--loops", "20");
-    ASSERT_TRUE(nodeAppears("cliploop.Seams")) << readFile(dir() + "/play.err");
-    const std::string properties = daemon_.node("cliploop.Seams");
+    std::string properties;
+    ASSERT_TRUE(within(30s, [&] { return !(properties = daemon_.node("cliploop.Seams")).empty(); }))
+        << readFile(dir() + "/play.err");
     for (const char* property :
          {R"("node.description": "cliploop Seams")", R"("media.class": "Video/Source")",
           R"("media.role": "Camera")", R"("media.software": "cliploop")"})
@@ -120,7 +117,7 @@ TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
 
     if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
     for (const char* round : {"started late", "restarted"}) {
-        ASSERT_TRUE(nodeAppears("cliploop.Guest")) << round;
+        ASSERT_TRUE(within(30s, [&] { return !daemon_.node("cliploop.Guest").empty(); })) << round;
         Child gst(consumer("cliploop.Guest", dir() + "/" + round, 5), "/dev/null");
         ASSERT_EQ(gst.wait(60s), 0) << round;
         const std::vector<int> frames = received(dir() + "/" + round);

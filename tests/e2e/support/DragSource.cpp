@@ -33,7 +33,6 @@ int main(int argc, char** argv) {
     if (argc != 4) return 2;
     DragSource source;
     source.path = QString::fromLocal8Bit(argv[1]);
-    source.setText("drag me");
     source.setGeometry(std::atoi(argv[2]), std::atoi(argv[3]), 200, 120);
     source.show();
     return app.exec();
