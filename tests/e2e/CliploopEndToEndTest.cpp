@@ -302,7 +302,7 @@ TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
     EXPECT_TRUE(fs::is_empty(servers)) << fs::directory_iterator(servers)->path();
 }
 
-// "" or what went wrong, with `skip` set when Xvfb cannot start.
+// "" or what went wrong, starting "Xvfb" when Xvfb cannot start.
 std::string setUp(const QString& folder) {
     root = folder;
     const QString home = root + "/home", runtime = root + "/runtime";
