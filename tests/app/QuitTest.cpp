@@ -2,11 +2,9 @@
 // The application routine quit the ways a user quits, with a clip playing, each run in a child
 // process of its own (which LeakSanitizer checks at exit in the sanitizer build).
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <QTimer>
-#include <cstdio>
 #include <filesystem>
 #include <thread>
 
@@ -68,8 +66,7 @@ long threadCount() {
     char* argv[] = {name, nullptr};
     const int status = applicationMain(1, argv, &loadPlayAndQuit);
     std::error_code error;
-    const bool withdrawn =
-        std::filesystem::is_empty(std::filesystem::path(runtime) / "cliploop", error);
+    const bool withdrawn = std::filesystem::is_empty(runtime + "/cliploop", error);
     const int outcome = status != 0 ? 2 : !withdrawn ? 3 : !loadedController.expired() ? 4 : 0;
     std::filesystem::remove_all(runtime, error);
     if (outcome == 0) std::fprintf(stderr, "returned from the application routine\n");
@@ -78,12 +75,10 @@ long threadCount() {
 
 TEST(QuitDeathTest, TheQuitActionAClosedWindowSigintAndSigtermEndTheProgramCleanly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    clip = makeClip(320, 240, 2);
-    ASSERT_FALSE(clip.path().empty());
+    ASSERT_FALSE((clip = makeClip(320, 240, 2)).path().empty());
     for (const int how : {kQuitAction, kCloseWindow, SIGINT, SIGTERM}) {
         SCOPED_TRACE(how);
         QTemporaryDir runtime;
-        ASSERT_TRUE(runtime.isValid());
         EXPECT_EXIT(runAndExit(how, runtime.path().toStdString()), ::testing::ExitedWithCode(0),
                     "returned from the application routine");
     }

@@ -1,18 +1,18 @@
 // The real program on its own two-monitor Xvfb, driven only by X input and read only through
 // screenshots and "Video". Cases run in order on one program, each leaving the clip playing in
-// both views at rate 1; the last quits it. Exit status 77 (skipped) only when Xvfb cannot start.
+// both views; the last quits it. Exit status 77 (skipped) only when Xvfb cannot start.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "cliploop/FrameClient.h"
@@ -21,10 +21,20 @@ namespace cliploop::e2e {
 namespace {
 
 using namespace std::chrono_literals;
+using std::this_thread::sleep_for;
 namespace fs = std::filesystem;
 
-// Ended with its object; in the suite's process group, so whatever ends the suite ends it too.
+// Outputs appended to the files given, else kept; ended with its object. In the suite's process
+// group, so whatever ends the suite ends it too.
 struct Child : QProcess {
+    Child(const QStringList& command, const QProcessEnvironment& environment,
+          const QString& outPath = {}, const QString& errPath = {}) {
+        setStandardInputFile(QProcess::nullDevice());
+        setProcessEnvironment(environment);
+        setStandardOutputFile(outPath, QIODevice::Append);
+        setStandardErrorFile(errPath, QIODevice::Append);
+        start(command.first(), command.mid(1));
+    }
     ~Child() override {
         terminate();
         if (!waitForFinished(3000)) kill();
@@ -32,70 +42,32 @@ struct Child : QProcess {
     }
 };
 
-// Outputs appended to the files given, else kept.
-std::unique_ptr<Child> launch(const QStringList& command, const QProcessEnvironment& environment,
-                              const std::string& outPath = {}, const std::string& errPath = {}) {
-    auto child = std::make_unique<Child>();
-    child->setStandardInputFile(QProcess::nullDevice());
-    child->setProcessEnvironment(environment);
-    if (!outPath.empty())
-        child->setStandardOutputFile(QString::fromStdString(outPath), QIODevice::Append);
-    if (!errPath.empty())
-        child->setStandardErrorFile(QString::fromStdString(errPath), QIODevice::Append);
-    child->start(command.first(), command.mid(1));
-    return child;
-}
-
-QProcessEnvironment xEnvironment;  // the suite's own, pointed at Xvfb's display
+QProcessEnvironment xEnvironment;  // for the program and every tool, pointed at Xvfb's display
 
 // Runs `command` to its end (killed after a minute): "" or what failed.
-std::string run(const QStringList& command, QByteArray* out = nullptr,
-                const QProcessEnvironment& environment = xEnvironment) {
-    const auto child = launch(command, environment);
-    const bool ok = child->waitForFinished(60000) && child->exitStatus() == QProcess::NormalExit &&
-                    child->exitCode() == 0;
-    if (out) *out = child->readAllStandardOutput();
-    if (ok) return "";
-    return command.join(' ').toStdString() + " failed: " + child->errorString().toStdString() +
-           "\n" + child->readAllStandardError().toStdString();
+std::string run(const QStringList& command, QByteArray* out = nullptr) {
+    Child child(command, xEnvironment);
+    const bool ok = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit &&
+                    child.exitCode() == 0;
+    if (out) *out = child.readAllStandardOutput();
+    return ok ? ""
+              : command.join(' ').toStdString() + ": " + child.readAllStandardError().toStdString();
 }
 
-std::string readFile(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
+std::string readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "";
+}
+
+bool printed(const QString& path, const std::string& text) {
+    return readFile(path).find(text) != std::string::npos;
 }
 
 // A hang guard, not a timing check.
-template <class Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(100ms);
-    }
+bool waitUntil(const std::function<bool()>& condition) {
+    for (const auto end = std::chrono::steady_clock::now() + 30s; !condition(); sleep_for(100ms))
+        if (std::chrono::steady_clock::now() > end) return false;
     return true;
-}
-
-using std::this_thread::sleep_for;
-
-std::unique_ptr<Child> xServer;
-
-std::string startDisplay(const std::string& logPath) {
-    xServer = launch(
-        QString("Xvfb -displayfd 1 -screen 0 3840x1080x24 -nolisten tcp -noreset").split(' '),
-        QProcessEnvironment::systemEnvironment(), {}, logPath);
-    QByteArray number;  // written once it accepts connections
-    while (!number.contains('\n') && xServer->waitForReadyRead(20000))
-        number += xServer->readAllStandardOutput();
-    if (!number.contains('\n'))
-        return "Xvfb did not report a display number: " + xServer->errorString().toStdString() +
-               "\n" + readFile(logPath);
-    xEnvironment = QProcessEnvironment::systemEnvironment();
-    xEnvironment.insert("DISPLAY", ":" + QString::fromLatin1(number.trimmed()));
-    xEnvironment.remove("WAYLAND_DISPLAY");
-    xEnvironment.remove("XAUTHORITY");
-    return "";
 }
 
 bool xdotool(const QString& arguments) {
@@ -106,27 +78,18 @@ bool key(const QString& keys) {
     return xdotool("key --delay 60 " + keys);
 }
 
-bool click(QPoint at, int button = 1) {
-    // No --sync: it waits for a motion that never comes when the pointer is already there.
-    return xdotool(QString("mousemove %1 %2 click %3").arg(at.x()).arg(at.y()).arg(button));
-}
-
-struct XWindow {
-    unsigned long id = 0;
-    QRect geometry;  // in root coordinates
-};
-
-std::vector<XWindow> windows(const QString& windowClass = "cliploop") {
-    std::vector<XWindow> result;
-    QByteArray ids, shell;
-    run({"xdotool", "search", "--onlyvisible", "--class", windowClass}, &ids);  // or none
-    for (const QByteArray& id : ids.split('\n')) {
-        int x, y, width, height;  // unless the window went meanwhile
-        if (!id.isEmpty() && run({"xdotool", "getwindowgeometry", "--shell", id}, &shell).empty() &&
-            std::sscanf(shell.constData(), "WINDOW=%*u X=%d Y=%d WIDTH=%d HEIGHT=%d", &x, &y,
-                        &width, &height) == 4)
-            result.push_back({id.toULong(), QRect(x, y, width, height)});
-    }
+// Their geometries in root coordinates.
+std::vector<QRect> windows(const QString& windowClass = "cliploop") {
+    QByteArray shell;  // empty when there is none
+    run({"xdotool", "search", "--onlyvisible", "--class", windowClass, "getwindowgeometry",
+         "--shell", "%@"},
+        &shell);
+    std::vector<QRect> result;
+    static const QRegularExpression geometry(
+        "X=(-?\\d+)\\nY=(-?\\d+)\\nWIDTH=(\\d+)\\nHEIGHT=(\\d+)");
+    for (const auto& m : geometry.globalMatch(QString::fromLatin1(shell)))
+        result.emplace_back(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(),
+                            m.captured(4).toInt());
     return result;
 }
 
@@ -136,43 +99,31 @@ QImage screenshot() {
     return QImage::fromData(ppm, "PPM").convertToFormat(QImage::Format_RGB32);
 }
 
-// 320 x 240 clips in bands read back from shots or frames, scaled or not: rows 0-39 the frame
-// number in eight 40-pixel bits (white 1, grey 0), 40-79 two colours, 80-199 testsrc2, 200-239
-// blue. Nothing at the edge is black, so on a black view the non-black bounds are the picture's.
-constexpr int kClipWidth = 320, kClipHeight = 240;
-struct ClipLook {
-    int frames, fps;
-    QColor left, right;
-};
+// 320 x 240 clips of 20 frames at 20 fps in bands: rows 0-79 two colours, 80-199 testsrc2,
+// 200-239 blue. Nothing at the edge is black, so on a black view the non-black bounds are the
+// picture's.
+constexpr int kClipWidth = 320, kClipHeight = 240, kFrames = 20;
+using ClipLook = std::pair<QColor, QColor>;  // left and right in the top band
 
 // libx264 at -qp 0: lossless in its planes, which every decoder then gives alike.
-std::string writeClip(const std::string& path, const ClipLook& look) {
+std::string writeClip(const QString& path, const ClipLook& look) {
     const auto plane = [&](char name, int left, int right, int blue) {
-        return QString::asprintf(
-            "%c='if(lt(Y,40),96+159*mod(floor(N/pow(2\\,7-floor(X/40)))\\,2),"
-            "if(lt(Y,80),if(lt(X,160),%d,%d),if(gte(Y,200),%d,%c(X,Y))))'",
-            name, left, right, blue, name);
+        return QString::asprintf("%c='if(lt(Y,80),if(lt(X,160),%d,%d),if(gte(Y,200),%d,%c(X,Y)))'",
+                                 name, left, right, blue, name);
     };
-    const QString filter = "format=gbrp,geq=" + plane('r', look.left.red(), look.right.red(), 0) +
-                           ":" + plane('g', look.left.green(), look.right.green(), 0) + ":" +
-                           plane('b', look.left.blue(), look.right.blue(), 255);
-    return run(QString("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=%1 "
-                       "-frames:v %2 -vf %3 -c:v libx264 -qp 0 -pix_fmt yuv420p")
-                   .arg(look.fps)
-                   .arg(look.frames)
+    const auto& [left, right] = look;
+    const QString filter = "format=gbrp,geq=" + plane('r', left.red(), right.red(), 0) + ":" +
+                           plane('g', left.green(), right.green(), 0) + ":" +
+                           plane('b', left.blue(), right.blue(), 255);
+    return run(QString("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=20 "
+                       "-frames:v 20 -vf %1 -c:v libx264 -qp 0 -pix_fmt yuv420p")
                    .arg(filter)
                    .split(' ')
-               << QString::fromStdString(path));
+               << path);
 }
 
 int brightest(QRgb p) {
     return std::max({qRed(p), qGreen(p), qBlue(p)});
-}
-
-bool near(const QColor& a, const QColor& b, int tolerance) {
-    return std::abs(a.red() - b.red()) <= tolerance &&
-           std::abs(a.green() - b.green()) <= tolerance &&
-           std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
 QRect pictureBounds(const QImage& image, const QRect& area) {
@@ -184,161 +135,78 @@ QRect pictureBounds(const QImage& image, const QRect& area) {
     return bounds;
 }
 
-// The mean colour around the clip's point (x, y) as shown at `picture`.
-QColor sample(const QImage& image, const QRect& picture, double x, double y) {
-    const QPoint at =
-        picture.topLeft() + QPoint(static_cast<int>(x * picture.width() / kClipWidth),
-                                   static_cast<int>(y * picture.height() / kClipHeight));
-    const int r = std::max(1, picture.width() / 80);
-    return image.copy(QRect(at - QPoint(r, r), at + QPoint(r, r)))
-        .scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
-        .pixelColor(0, 0);
-}
-
-// nullopt when the number band is not there (no picture, upside down).
-std::optional<int> readFrameNumber(const QImage& image, QRect picture = {}) {
-    if (picture.isNull()) picture = image.rect();
-    if (picture.width() < 16 || picture.height() < 12) return std::nullopt;
-    int number = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        const QColor colour = sample(image, picture, bit * 40 + 20, 20);
-        const bool one = near(colour, Qt::white, 50);
-        if (!one && !near(colour, QColor(96, 96, 96), 40)) return std::nullopt;
-        number = number * 2 + one;
-    }
-    return number;
-}
-
-// Black rectangles at least `minimum` wide and half as high, left to right: the idle views.
-std::vector<QRect> blackPanels(const QImage& image, const QRect& area, int minimum) {
-    std::map<std::pair<int, int>, std::pair<QRect, int>> runs;  // by their ends: where, rows
+// Black rectangles at least 200 pixels wide and 100 high, left to right: the idle views.
+std::vector<QRect> blackPanels(const QImage& image, const QRect& area) {
     const QRect inside = area.intersected(image.rect());
-    for (int y = inside.top(); y <= inside.bottom(); ++y) {
-        for (int x = inside.left(); x <= inside.right(); ++x) {
-            const int start = x;
+    std::map<std::pair<int, int>, QRect> runs;  // by their ends
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(), start = x; x <= inside.right(); start = ++x) {
             while (x <= inside.right() && brightest(image.pixel(x, y)) <= 8) ++x;
-            if (x - start < minimum) continue;
-            auto& [rect, rows] = runs[{start, x - 1}];
-            rect |= QRect(start, y, x - start, 1);
-            ++rows;
+            if (x - start >= 200) runs[{start, x - 1}] |= QRect(start, y, x - start, 1);
         }
-    }
     std::vector<QRect> panels;
     for (const auto& [ends, run] : runs)
-        if (run.second >= minimum / 2) panels.push_back(run.first);
+        if (run.height() >= 100) panels.push_back(run);
     return panels;
-}
-
-int differingPixels(const QImage& a, const QImage& b, const QRect& area) {
-    int count = 0;
-    for (int y = area.top(); y <= area.bottom(); ++y)
-        for (int x = area.left(); x <= area.right(); ++x)
-            count += !near(a.pixelColor(x, y), b.pixelColor(x, y), 24);
-    return count;
 }
 
 const QRect kMonitorA(0, 0, 1920, 1080), kMonitorB(1920, 0, 1920, 1080);
 // Found by the search, and dropped later.
-const ClipLook kCounterClip{20, 20, QColor(255, 0, 0), QColor(0, 255, 0)};
-const ClipLook kDroppedClip{20, 20, QColor(255, 255, 0), QColor(255, 0, 255)};
+const ClipLook kCounterClip{QColor(255, 0, 0), QColor(0, 255, 0)};
+const ClipLook kDroppedClip{QColor(255, 255, 0), QColor(255, 0, 255)};
 
-std::string root, droppedPath;
-std::unique_ptr<Child> program;
-QProcessEnvironment programEnvironment;
+QString root, droppedPath;
+std::unique_ptr<Child> program, xServer;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
-XWindow mainWindow;
-QRect previewPanel, outputPanel;
+QRect mainWindow, previewPanel, outputPanel;
 
 std::string programLog() {
-    return "cliploop stdout:\n" + readFile(root + "/cliploop.out") + "\ncliploop stderr:\n" +
-           readFile(root + "/cliploop.err");
-}
-
-// A shot kept in the suite's folder for whoever reads a failure.
-void keep(const QImage& image, const char* what) {
-    static int kept = 0;
-    image.save(QString("%1/%2-%3.png").arg(QString::fromStdString(root), what).arg(++kept));
-}
-
-bool listed(const std::vector<XWindow>& list, const XWindow& window) {
-    return std::any_of(list.begin(), list.end(),
-                       [&](const XWindow& w) { return w.id == window.id; });
+    return readFile(root + "/cliploop.out") + readFile(root + "/cliploop.err");
 }
 
 // The full-screen output is there.
 bool covered(const QRect& area) {
     const auto list = windows();
-    return std::any_of(list.begin(), list.end(),
-                       [&](auto& window) { return window.geometry == area; });
+    return std::find(list.begin(), list.end(), area) != list.end();
 }
 
-template <class Action>
-std::optional<XWindow> popupAfter(Action action) {
-    std::vector<XWindow> known = windows();
-    known.push_back(mainWindow);
-    std::optional<XWindow> popup;
-    const auto opened = [&] {
-        for (const auto& window : windows())
-            if (!listed(known, window)) popup = window;
-        return popup.has_value();
-    };
-    if (!action() || !waitUntil(opened, 5s)) keep(screenshot(), "no-popup");
-    sleep_for(300ms);  // drawn
-    return popup;
-}
-
-// The frame shown in `panel` when it is `look`'s, upright and not mirrored.
-std::optional<int> numberIn(const QImage& image, const QRect& panel, const ClipLook& look) {
-    const QRect picture = pictureBounds(image, panel);
-    const auto number = readFrameNumber(image, picture);
-    if (near(sample(image, picture, 80, 60), look.left, 60) &&
-        near(sample(image, picture, 240, 60), look.right, 60) &&
-        near(sample(image, picture, 160, 220), Qt::blue, 60))
-        return number;
-    return std::nullopt;
-}
-
-// Upright, its number changing between shots.
+// Upright, not mirrored, and changing between shots.
 bool playsIn(const QRect& panel, const ClipLook& look = kCounterClip) {
-    std::optional<int> first;
-    QImage last;
-    const bool plays = waitUntil(
-        [&] {
-            last = screenshot();
-            const auto number = numberIn(last, panel, look);
-            if (!first) first = number;
-            return number && *number != *first;
-        },
-        15s);
-    if (!plays) keep(last, "not-playing");
-    return plays;
-}
-
-bool fullScreenOn(const QRect& monitor, bool expected = true) {
-    return waitUntil([&] { return covered(monitor) == expected; }, 10s);
+    QImage first;
+    return waitUntil([&] {
+        const QImage shot = screenshot();
+        const QRect picture = pictureBounds(shot, panel);
+        const auto shows = [&](int x, int y, const QColor& colour) {  // at the clip's (x, y)
+            const QColor shown = shot.pixelColor(picture.x() + x * picture.width() / kClipWidth,
+                                                 picture.y() + y * picture.height() / kClipHeight);
+            return std::abs(shown.red() - colour.red()) <= 60 &&
+                   std::abs(shown.green() - colour.green()) <= 60 &&
+                   std::abs(shown.blue() - colour.blue()) <= 60;
+        };
+        if (!shows(80, 40, look.first) || !shows(240, 40, look.second) ||
+            !shows(160, 220, Qt::blue))
+            return false;
+        if (first.isNull()) first = shot.copy(picture);
+        return shot.copy(picture) != first;
+    });
 }
 
 TEST(EndToEnd, StartsWithTwoIdleViewsAndPlaysTheFirstRowFoundByTwoWordsChosenByKeyboard) {
-    ASSERT_TRUE(waitUntil(
-        [] {
-            for (const auto& window : windows())
-                if (window.geometry.width() >= 800) mainWindow = window;
-            return mainWindow.id != 0;
-        },
-        30s))
-        << "no window appeared\n"
+    ASSERT_TRUE(waitUntil([] {
+        for (const auto& window : windows())
+            if (window.width() >= 800) mainWindow = window;
+        return !mainWindow.isNull();
+    })) << "no window appeared\n"
         << programLog();
     sleep_for(1s);  // first paint
     const QImage startShot = screenshot();
-    const auto panels = blackPanels(startShot, mainWindow.geometry, 200);
+    const auto panels = blackPanels(startShot, mainWindow);
     ASSERT_EQ(panels.size(), 2u) << "expected the preview and the output view";
     previewPanel = panels[0];
     outputPanel = panels[1];
     ASSERT_TRUE(key("r a i n space l o o p Return"));  // the search field has the focus at start
-    const QRect firstRow(mainWindow.geometry.x(), previewPanel.bottom() + 28,
-                         mainWindow.geometry.width() / 2, 24);
-    ASSERT_TRUE(
-        waitUntil([&] { return differingPixels(screenshot(), startShot, firstRow) > 50; }, 20s))
+    const QRect firstRow(mainWindow.x(), previewPanel.bottom() + 28, mainWindow.width() / 2, 24);
+    ASSERT_TRUE(waitUntil([&] { return screenshot().copy(firstRow) != startShot.copy(firstRow); }))
         << "the list stays empty";
     ASSERT_TRUE(key("Tab Tab Tab space"));  // past the two buttons to the table's first row
     EXPECT_TRUE(playsIn(previewPanel)) << "the preview does not play the clip\n" << programLog();
@@ -351,48 +219,39 @@ TEST(EndToEnd, TwentyLoopTurnsReachAClientBitIdenticalAndWithoutASkip) {
     std::string error;
     auto client = FrameClient::connect("Video", static_cast<pid_t>(program->processId()), &error);
     ASSERT_TRUE(client) << error;
-    const int frames = kCounterClip.frames, loopTurns = 20;
-    std::optional<int> previous;
-    std::vector<std::string> skips;
-    int turns = 0, bad = 0;
+    int previous = -1, turns = 0, bad = 0, skips = 0;
     double lastTime = 0;
-    const auto deadline =
-        std::chrono::steady_clock::now() + 2s * loopTurns * frames / kCounterClip.fps + 15s;
-    while (turns < loopTurns && std::chrono::steady_clock::now() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + 55s;
+    while (turns < 20 && std::chrono::steady_clock::now() < deadline) {
         auto frame = client->receiveFrame(500ms);
-        if (!frame) {
-            ASSERT_FALSE(client->ended()) << "the server ended the stream";
-            continue;
-        }
+        ASSERT_TRUE(frame || !client->ended()) << "the server ended the stream";
+        if (!frame) continue;
         ASSERT_EQ(QSize(frame->width(), frame->height()), QSize(kClipWidth, kClipHeight));
         QImage image(kClipWidth, kClipHeight, QImage::Format_RGB32);
         for (int y = 0; y < kClipHeight; ++y)
             std::memcpy(image.scanLine(y), frame->row(y), kClipWidth * 4);
-        const double time = frame->hostTime();
+        const bool stalled = frame->hostTime() - lastTime > 1.0 / 20;
+        lastTime = frame->hostTime();
         frame->release();
-        const auto number = readFrameNumber(image);
-        if (!number || *number >= frames || image != reference[*number]) {
-            ++bad;
-            continue;
-        }
-        const bool stalled = time - lastTime > 1.0 / kCounterClip.fps;
-        lastTime = time;
-        if (previous && *number != *previous) {
-            if (*number != (*previous + 1) % frames && !stalled)
-                skips.push_back(std::to_string(*number) + " after " + std::to_string(*previous));
-            turns += *number < *previous;
-        }
+        const int number = std::find(reference.begin(), reference.end(), image) - reference.begin();
+        bad += number == kFrames;
+        if (number == kFrames || number == previous) continue;
+        skips += previous >= 0 && number != (previous + 1) % kFrames && !stalled;
+        turns += number < previous;
         previous = number;
     }
-    EXPECT_GE(turns, loopTurns) << "too few loop turns received";
+    EXPECT_GE(turns, 20) << "too few loop turns received";
     EXPECT_EQ(bad, 0) << "frames differing from FFmpeg's decode, upside down or mirrored";
-    EXPECT_TRUE(skips.empty()) << skips.size() << " frames skipped, first: " << skips.front();
+    EXPECT_EQ(skips, 0) << "frames skipped";
 }
 
 TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
-    ASSERT_TRUE(popupAfter([] { return key("alt+o"); })) << "alt+o opened no menu";
+    const size_t shown = windows().size();
+    ASSERT_TRUE(key("alt+o"));
+    ASSERT_TRUE(waitUntil([&] { return windows().size() > shown; })) << "alt+o opened no menu";
+    sleep_for(300ms);                 // drawn
     ASSERT_TRUE(key("Down Return"));  // from "MainScreen", where the menu opens, to "Screen 1"
-    ASSERT_TRUE(fullScreenOn(kMonitorB)) << "no window fills the second monitor";
+    ASSERT_TRUE(waitUntil([] { return covered(kMonitorB); })) << "no full screen on monitor B";
     EXPECT_TRUE(playsIn(kMonitorB)) << "the second monitor does not play the clip";
     const QRect picture = pictureBounds(screenshot(), kMonitorB);  // full height, centred
     EXPECT_NEAR(picture.height(), 1080, 2);
@@ -401,100 +260,89 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
     EXPECT_TRUE(playsIn(previewPanel.united(outputPanel)));
     EXPECT_FALSE(covered(kMonitorA));
 
-    const auto popup = popupAfter([] { return click(kMonitorB.center(), 3); });
-    ASSERT_TRUE(popup) << "no context menu";
-    ASSERT_TRUE(key("Escape"));  // closes the context menu only
-    EXPECT_TRUE(waitUntil([&] { return !listed(windows(), *popup); }, 3s));
-    EXPECT_TRUE(covered(kMonitorB)) << "closing the context menu left full screen";
     ASSERT_TRUE(key("Escape"));  // the full-screen view has the keyboard: no window manager
-    EXPECT_TRUE(fullScreenOn(kMonitorB, false));
+    EXPECT_TRUE(waitUntil([] { return !covered(kMonitorB); }));
     EXPECT_TRUE(playsIn(outputPanel)) << "the output is not back in the window";
 }
 
 // A real XDND drag from another process proposing a move; the preview answers a copy, so a file
 // manager keeps the file.
 TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
-    const std::string log = root + "/drag.log";
-    const auto source =
-        launch({E2E_DRAG_SOURCE, QString::fromStdString(droppedPath), "1500", "150"},
-               programEnvironment, log, log);
-    ASSERT_TRUE(source->waitForStarted());
-    ASSERT_TRUE(waitUntil([] { return !windows("e2e-drag-source").empty(); }, 15s))
-        << readFile(log);
+    const QString log = root + "/drag.log";
+    Child source({E2E_DRAG_SOURCE, droppedPath, "1500", "150"}, xEnvironment, log, log);
+    ASSERT_TRUE(waitUntil([] { return !windows("e2e-drag-source").empty(); })) << readFile(log);
     sleep_for(500ms);
-    const QPoint from(1600, 210), to = previewPanel.center();
-    QString drag = QString("mousemove %1 %2 mousedown 1").arg(from.x()).arg(from.y());
+    const QPoint from(1600, 210);
+    QString drag = "mousemove 1600 210 mousedown 1";
     for (int step = 1; step <= 12; ++step) {
-        const QPoint at = from + (to - from) * step / 12;
-        drag += QString(" sleep 0.06 mousemove %1 %2").arg(at.x()).arg(at.y());
+        const QPoint at = from + (previewPanel.center() - from) * step / 12;
+        drag += QString::asprintf(" sleep 0.06 mousemove %d %d", at.x(), at.y());
     }
     ASSERT_TRUE(xdotool(drag + " sleep 0.3 mouseup 1"));
-
-    const std::string line = "-------------update NSNotification: " + droppedPath;
-    EXPECT_TRUE(waitUntil(
-        [&] { return readFile(root + "/cliploop.out").find(line) != std::string::npos; }, 10s))
-        << "no line \"" << line << "\"\n"
-        << programLog() << "\ndrag source: " << readFile(log);
+    const std::string line = "-------------update NSNotification: " + droppedPath.toStdString();
+    EXPECT_TRUE(waitUntil([&] { return printed(root + "/cliploop.out", line); }))
+        << line << " not printed\n"
+        << programLog();
     EXPECT_TRUE(playsIn(previewPanel, kDroppedClip)) << "the preview does not play the drop";
     EXPECT_TRUE(playsIn(outputPanel, kDroppedClip));
-    EXPECT_TRUE(waitUntil(  // 1: Qt::CopyAction
-        [&] { return readFile(log).find("drag finished: 1\n") != std::string::npos; }, 10s))
-        << "drag source: " << readFile(log);
-    EXPECT_TRUE(fs::exists(droppedPath));
+    // 1: Qt::CopyAction
+    EXPECT_TRUE(waitUntil([&] { return printed(log, "drag finished: 1\n"); })) << readFile(log);
+    EXPECT_TRUE(fs::exists(droppedPath.toStdString()));
 }
 
 TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
-    ASSERT_TRUE(click({mainWindow.geometry.center().x() + 200, previewPanel.top() - 16}));
+    // No --sync: it waits for a motion that never comes when the pointer is already there.
+    ASSERT_TRUE(xdotool(QString::asprintf("mousemove %d %d click 1", mainWindow.center().x() + 200,
+                                          previewPanel.top() - 16)));
     ASSERT_TRUE(key("ctrl+q"));
-    ASSERT_TRUE(program->waitForFinished(30000))
-        << "still running after Ctrl+Q, or ended before it\n"
+    ASSERT_TRUE(program->waitForFinished(30000)) << "still running after Ctrl+Q\n" << programLog();
+    EXPECT_EQ(program->exitStatus() == QProcess::NormalExit ? program->exitCode() : -1, 0)
         << programLog();
-    EXPECT_EQ(program->exitStatus(), QProcess::NormalExit) << programLog();
-    EXPECT_EQ(program->exitCode(), 0) << programLog();
-    const fs::path servers = root + "/runtime/cliploop";
+    const fs::path servers = (root + "/runtime/cliploop").toStdString();
     EXPECT_TRUE(fs::is_empty(servers)) << fs::directory_iterator(servers)->path();
 }
 
-// "" or what went wrong, with `skip` set when Xvfb cannot start.
-std::string setUp(const std::string& folder, bool* skip) {
+// "" or what went wrong, starting "Xvfb" when Xvfb cannot start.
+std::string setUp(const QString& folder) {
     root = folder;
-    const std::string home = root + "/home", runtime = root + "/runtime";
+    const QString home = root + "/home", runtime = root + "/runtime";
     for (const auto& path : {home + "/sets/night", root + "/elsewhere", runtime})
-        fs::create_directories(path);
-    fs::permissions(runtime, fs::perms::owner_all);
-    setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);  // where this process finds frame servers too
-    std::string error = startDisplay(root + "/xvfb.log");
-    if (!error.empty()) {
-        *skip = true;
-        return error;
-    }
-    // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
-    for (const char* monitor :
-         {"A 1920/508x1080/286+0+0 screen", "B 1920/508x1080/286+1920+0 none"})
-        if (error = run(QString("xrandr --setmonitor %1").arg(monitor).split(' ')); !error.empty())
-            return error;
-    const std::string counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
+        fs::create_directories(path.toStdString());
+    fs::permissions(runtime.toStdString(), fs::perms::owner_all);
+    setenv("XDG_RUNTIME_DIR", qPrintable(runtime), 1);  // where this process finds servers too
+    xServer = std::make_unique<Child>(
+        QString("Xvfb -displayfd 1 -screen 0 3840x1080x24 -nolisten tcp -noreset").split(' '),
+        QProcessEnvironment::systemEnvironment(), QString(), root + "/xvfb.log");
+    QByteArray number;  // written once it accepts connections
+    while (!number.contains('\n') && xServer->waitForReadyRead(20000))
+        number += xServer->readAllStandardOutput();
+    if (!number.contains('\n')) return "Xvfb cannot start: " + readFile(root + "/xvfb.log");
+    xEnvironment = QProcessEnvironment::systemEnvironment();
+    xEnvironment.insert("DISPLAY", ":" + QString::fromLatin1(number.trimmed()));
+    for (const char* name : {"WAYLAND_DISPLAY", "XAUTHORITY", "LC_ALL"}) xEnvironment.remove(name);
+    xEnvironment.insert("HOME", home);
+    xEnvironment.insert("XDG_RUNTIME_DIR", runtime);
+    xEnvironment.insert("QT_QPA_PLATFORM", "xcb");  // whatever the suite itself runs with
+    xEnvironment.insert("LANG", "C.UTF-8");
     droppedPath = root + "/elsewhere/Sunset drive – ünï.mp4";
-    if (error = writeClip(counterPath, kCounterClip); !error.empty()) return error;
-    if (error = writeClip(droppedPath, kDroppedClip); !error.empty()) return error;
+    const QString counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
+    // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
+    for (const std::string& error :
+         {run(QString("xrandr --setmonitor A 1920/508x1080/286+0+0 screen").split(' ')),
+          run(QString("xrandr --setmonitor B 1920/508x1080/286+1920+0 none").split(' ')),
+          writeClip(counterPath, kCounterClip), writeClip(droppedPath, kDroppedClip)})
+        if (!error.empty()) return error;
     QByteArray out;
-    error = run({"ffmpeg", "-nostdin", "-v", "error", "-i", QString::fromStdString(counterPath),
-                 "-f", "rawvideo", "-pix_fmt", "bgra", "-"},
-                &out);
+    run({"ffmpeg", "-nostdin", "-v", "error", "-i", counterPath, "-f", "rawvideo", "-pix_fmt",
+         "bgra", "-"},
+        &out);
     for (int at = 0, size = kClipWidth * kClipHeight * 4; at + size <= out.size(); at += size)
         reference.push_back(QImage(reinterpret_cast<const uchar*>(out.constData() + at), kClipWidth,
                                    kClipHeight, QImage::Format_RGB32)
                                 .copy());
-    if (reference.size() != static_cast<size_t>(kCounterClip.frames))
-        return "FFmpeg's decode of the counter clip: " + error;
-    programEnvironment = xEnvironment;
-    programEnvironment.insert("HOME", QString::fromStdString(home));
-    programEnvironment.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime));
-    programEnvironment.insert("QT_QPA_PLATFORM", "xcb");  // whatever the suite itself runs with
-    programEnvironment.insert("LANG", "C.UTF-8");
-    programEnvironment.remove("LC_ALL");
-    program = launch({CLIPLOOP_PROGRAM}, programEnvironment, root + "/cliploop.out",
-                     root + "/cliploop.err");
+    if (reference.size() != size_t(kFrames)) return "FFmpeg could not decode the clip";
+    program = std::make_unique<Child>(QStringList{CLIPLOOP_PROGRAM}, xEnvironment,
+                                      root + "/cliploop.out", root + "/cliploop.err");
     return program->waitForStarted() ? "" : "cliploop does not start";
 }
 
@@ -506,18 +354,10 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     QCoreApplication application(argc, argv);  // for QProcess
     QTemporaryDir folder("/tmp/cliploop-e2e-XXXXXX");
-    bool skip = false;
-    const std::string error =
-        folder.isValid() ? setUp(folder.path().toStdString(), &skip) : "no temporary folder";
-    int result = skip ? 77 : 1;
-    if (error.empty()) {
-        result = RUN_ALL_TESTS();
-        folder.setAutoRemove(result == 0 && !std::getenv("CLIPLOOP_E2E_KEEP"));
-        if (!folder.autoRemove()) std::printf("e2e: files kept in %s\n", root.c_str());
-    } else {
-        std::printf("e2e: %s: %s\n", skip ? "SKIPPED: Xvfb cannot start here" : "cannot set up",
-                    error.c_str());
-    }
+    const std::string error = folder.isValid() ? setUp(folder.path()) : "no temporary folder";
+    if (!error.empty()) std::printf("e2e: %s\n", error.c_str());
+    const int result = error.empty() ? RUN_ALL_TESTS() : error.starts_with("Xvfb") ? 77 : 1;
+    folder.setAutoRemove(result == 0 && !std::getenv("CLIPLOOP_E2E_KEEP"));
     program.reset();
     xServer.reset();
     return result;

@@ -18,9 +18,8 @@ struct Texture {
     uint32_t name = 0;
 
     Texture() {
-        auto format =
-            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
-        context = GraphicsContext::create(*format);
+        context = GraphicsContext::create(
+            *PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0}));
         context->makeCurrentContext();
         name = context->genTexture();
     }
@@ -56,8 +55,7 @@ TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
     auto publisher = PipeWirePublisher::create("Sizes", texture.context);
     ASSERT_TRUE(publisher);
 
-    // Bottom-up, then top-down, at two sizes. Repeats of a picture add nothing: copied, they
-    // would go out before the next picture.
+    // Repeats of a picture add nothing: copied, they would go out before the next picture.
     const std::string path = daemon.runtimeDir() + "/frames.raw";
     std::unique_ptr<Child> gst;
     std::string expected;
@@ -68,14 +66,11 @@ TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
         for (int i = 0; i < 10; ++i) publish(*publisher, texture, width, height, topDown);
         if (!gst) {
             ASSERT_TRUE(within(30s, [&] { return !daemon.node("cliploop.Sizes").empty(); }));
-            gst = std::make_unique<Child>(consumer("cliploop.Sizes", path), "/dev/null",
-                                          daemon.runtimeDir() + "/gst.err");
+            gst = std::make_unique<Child>(consumer("cliploop.Sizes", path), "/dev/null");
         }
-        ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= expected.size(); }))
-            << "picture " << k << ": " << readFile(path).size() << " of " << expected.size()
-            << " bytes; " << readFile(daemon.runtimeDir() + "/gst.err");
+        ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= expected.size(); })) << k;
     }
-    EXPECT_TRUE(readFile(path) == expected) << "received " << readFile(path).size() << " bytes";
+    EXPECT_TRUE(readFile(path) == expected);
     EXPECT_EQ(publisher->copiedFrameCount(), 3u);
     EXPECT_EQ(publisher->frameCount(), 30u);
 }
@@ -88,21 +83,16 @@ TEST(PipeWirePublisher, WithoutADaemonRefusesWhatItCannotShowAndCountsEveryThrea
     auto publisher = PipeWirePublisher::create("Refused", texture.context);
     ASSERT_TRUE(publisher);
     const double nan = std::nan("");
-    const struct {
-        const char* what;
-        uint32_t target;
-        FrameRect region;
-        FrameSize dimensions;
-    } cases[] = {
-        {"another target", 0x0DE1, {0, 0, 64, 48}, {64, 48}},
-        {"no pixels", gl::kTextureRectangle, {0, 0, 64, 48}, {0, 48}},
-        {"too wide", gl::kTextureRectangle, {0, 0, 64, 48}, {16385, 48}},
-        {"not a number", gl::kTextureRectangle, {nan, 0, 64, 48}, {64, 48}},
-        {"endless", gl::kTextureRectangle, {0, 0, INFINITY, 48}, {64, 48}},
-        {"outside the image", gl::kTextureRectangle, {64, 0, 10, 10}, {64, 48}},
-    };
-    for (const auto& c : cases)
-        publisher->publishFrameTexture(texture.name, c.target, c.region, c.dimensions, true);
+    using Case = std::tuple<uint32_t, FrameRect, FrameSize>;
+    for (const auto& [target, region, dimensions] : {
+             Case{0x0DE1, {0, 0, 64, 48}, {64, 48}},  // another target
+             {gl::kTextureRectangle, {0, 0, 64, 48}, {0, 48}},
+             {gl::kTextureRectangle, {0, 0, 64, 48}, {16385, 48}},
+             {gl::kTextureRectangle, {nan, 0, 64, 48}, {64, 48}},
+             {gl::kTextureRectangle, {0, 0, INFINITY, 48}, {64, 48}},
+             {gl::kTextureRectangle, {64, 0, 10, 10}, {64, 48}},  // outside the image
+         })
+        publisher->publishFrameTexture(texture.name, target, region, dimensions, true);
     EXPECT_EQ(publisher->frameCount(), 0u) << "a picture it cannot show counted";
 
     std::vector<std::thread> threads;

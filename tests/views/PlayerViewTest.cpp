@@ -26,26 +26,25 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
     const struct {
         QList<QUrl> urls;
         Qt::DropActions offered;
-        bool shift;             // Shift proposes a move
         Qt::DropAction answer;  // IgnoreAction: refused
         QString text = {};
     } drops[] = {
-        {one, copyOrLink, false, Qt::CopyAction},
-        {one, copyOrLink | Qt::MoveAction, true, Qt::CopyAction},
-        {one, Qt::MoveAction | Qt::LinkAction, true, Qt::LinkAction},
-        {one, Qt::MoveAction, false, Qt::IgnoreAction},
-        {two, copyOrLink, false, Qt::IgnoreAction},
-        {{}, copyOrLink, false, Qt::IgnoreAction, "/clips/a.mov"},
-        {{QUrl("https://example.org/a.mov")}, copyOrLink, false, Qt::IgnoreAction},
-        {{}, copyOrLink, false, Qt::IgnoreAction},
+        {one, copyOrLink, Qt::CopyAction},
+        {one, copyOrLink | Qt::MoveAction, Qt::CopyAction},
+        {one, Qt::MoveAction | Qt::LinkAction, Qt::LinkAction},
+        {one, Qt::MoveAction, Qt::IgnoreAction},
+        {two, copyOrLink, Qt::IgnoreAction},
+        {{}, copyOrLink, Qt::IgnoreAction, "/clips/a.mov"},
+        {{QUrl("https://example.org/a.mov")}, copyOrLink, Qt::IgnoreAction},
+        {{}, copyOrLink, Qt::IgnoreAction},
     };
-    size_t taken = 0;
-    for (const auto& [urls, offered, shift, answer, text] : drops) {
-        SCOPED_TRACE(text.toStdString() + " " + QUrl::toStringList(urls).join(' ').toStdString() +
-                     " offered " + std::to_string(offered.toInt()));
+    size_t taken = 0, row = 0;
+    for (const auto& [urls, offered, answer, text] : drops) {
+        SCOPED_TRACE(row++);
         QMimeData data;
         text.isEmpty() ? data.setUrls(urls) : data.setText(text);
-        const Qt::KeyboardModifiers keys = shift ? Qt::ShiftModifier : Qt::NoModifier;
+        const auto keys =
+            offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;  // move proposed
         QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &enter);
         EXPECT_EQ(enter.isAccepted(), offered != Qt::MoveAction);
@@ -53,8 +52,7 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
         QDropEvent dropped(QPointF(10, 10), offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &dropped);
         EXPECT_EQ(dropped.isAccepted() ? dropped.dropAction() : Qt::IgnoreAction, answer);
-        taken += answer != Qt::IgnoreAction;
-        EXPECT_EQ(posted.size(), taken);
+        EXPECT_EQ(posted.size(), taken += answer != Qt::IgnoreAction);
     }
     NotificationCenter::defaultCenter().removeObserver(&view);
     // Not UTF-8: the bytes as they are.

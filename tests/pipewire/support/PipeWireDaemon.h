@@ -1,12 +1,10 @@
 #pragma once
-// A private PipeWire daemon for one test, in a runtime directory of its own, and the child
-// processes around it, every one of them reaped also when a check fails midway.
+// A private PipeWire daemon in a runtime directory of its own, and the child processes around it,
+// every one of them reaped also when a check fails midway.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -34,11 +32,9 @@ inline std::string readFile(const std::string& path) {
 // A hang guard, not a timing check.
 template <class Condition>
 bool within(std::chrono::seconds limit, Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; !condition();
+         std::this_thread::sleep_for(std::chrono::milliseconds(20)))
         if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     return true;
 }
 
@@ -75,20 +71,16 @@ class Child {
     // Its exit status when it exits by itself within `limit`; else -1.
     int wait(std::chrono::seconds limit) {
         if (!within(limit, [&] { return reaped(); })) end();
-        reaped();
-        return status_ && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
+        return reaped() && WIFEXITED(*status_) ? WEXITSTATUS(*status_) : -1;
     }
 
     void end() {
         if (pid_ <= 0 || reaped()) return;
         kill(-pid_, SIGCONT);
         kill(-pid_, SIGTERM);
-        if (!within(std::chrono::seconds(3), [&] { return reaped(); })) {
-            kill(-pid_, SIGKILL);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            status_ = status;
-        }
+        if (!within(std::chrono::seconds(3), [&] { return reaped(); })) kill(-pid_, SIGKILL);
+        int status = 0;
+        if (!status_ && waitpid(pid_, &status, 0) == pid_) status_ = status;
         kill(-pid_, SIGKILL);  // anything of its group left behind
     }
 
@@ -109,7 +101,6 @@ class PipeWireDaemon {
     PipeWireDaemon() {
         char pattern[] = "/tmp/cliploop-pipewire-XXXXXX";
         if (mkdtemp(pattern)) runtimeDir_ = pattern;
-        chmod(runtimeDir_.c_str(), 0700);
         setenv("XDG_RUNTIME_DIR", runtimeDir_.c_str(), 1);
         std::vector<std::string> names{"DBUS_SESSION_BUS_ADDRESS"};
         for (char** entry = environ; *entry; ++entry)
@@ -146,9 +137,7 @@ class PipeWireDaemon {
             return "the PipeWire daemon did not start: " + readFile(err) + readFile(out);
         }
         std::istringstream pids(readFile(out));
-        std::string name;
-        pid_t pid;
-        while (pids >> name >> pid) pids_[name] = pid;
+        for (std::string name; pids >> name;) pids >> pids_[name];
         return "";
     }
 
@@ -158,7 +147,6 @@ class PipeWireDaemon {
         for (const auto& [name, pid] : pids_) kill(pid, signal);
         session_->wait(std::chrono::seconds(10));
         session_.reset();
-        pids_.clear();
     }
 
     // The "props" block pw-dump gives for the node named `name`; empty when there is none.
@@ -186,12 +174,17 @@ class PipeWireDaemon {
 // pipewiresrc writing `buffers` (-1: no end) of `node` as BGRA through to `path` as they arrive.
 inline std::vector<std::string> consumer(const std::string& node, const std::string& path,
                                          int buffers = -1) {
-    std::vector<std::string> command{"gst-launch-1.0", "-q", "pipewiresrc", "target-object=" + node,
-                                     "num-buffers=" + std::to_string(buffers)};
-    for (const char* part : {"!", "video/x-raw,format=BGRA", "!", "filesink", "buffer-mode=2"})
-        command.push_back(part);
-    command.push_back("location=" + path);
-    return command;
+    return {"gst-launch-1.0",
+            "-q",
+            "pipewiresrc",
+            "target-object=" + node,
+            "num-buffers=" + std::to_string(buffers),
+            "!",
+            "video/x-raw,format=BGRA",
+            "!",
+            "filesink",
+            "buffer-mode=2",
+            "location=" + path};
 }
 
 }  // namespace cliploop::testing
