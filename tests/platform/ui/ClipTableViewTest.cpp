@@ -28,7 +28,7 @@ class ClipTableViewTest : public ::testing::Test {
         table.setSelectionMode(QAbstractItemView::ExtendedSelection);
         table.resize(400, 400);
         table.show();
-        table.setShouldSelectRow([this](QTableView* view, int row) {
+        table.setShouldSelectRow([this](QTableView*, int row) {
             asked.push_back(row);
             return !refused.contains(row);
         });
