@@ -64,8 +64,9 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSa
     for (const char* name : {"zero.mp4", "one \xE9.mp4", "two.mp4", "notes.txt"}) {
         urls.push_back(FileUrl::fromPath(folder.filePath(name).toStdString()));
         records.append({{"name", name}, {"url", QVariant::fromValue(urls.back())}});
-        if (urls.size() < 4)
+        if (urls.size() < 4) {
             ASSERT_TRUE(std::filesystem::copy_file(clip.path(), urls.back().path()));
+        }
     }
     std::ofstream(urls[3].path()) << "Notes for the show.\n";
     const std::string broken = folder.filePath("broken.mp4").toStdString();
