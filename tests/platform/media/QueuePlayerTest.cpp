@@ -76,14 +76,18 @@ TEST(SeamlessClipLoop, EveryTurnStartsWhereTheLastEndedWithAFreshOutputAndFrames
     std::mutex mutex;  // the end observers' record; the frame hook's are pumped and lastNumber
     std::optional<double> end;
     float rateAtEnd = 0;
+    bool nextReady = false;
     std::shared_ptr<PlayerItemVideoOutput> lastOutput, pumped;
     int judged = 0, wrong = 0, lastNumber = -1;
     const auto player = QueuePlayer::create();
     EndObserver before([&](const Notification& n) {  // registered first: called first
         const auto ended = ClipLoop::endedItem(n);
+        const auto queue = player->items();
         std::lock_guard lock(mutex);
         end = ended ? ended->endHostTime() : std::nullopt;
         rateAtEnd = player->rate();
+        // Only an item primed before the seam can start without waiting for its first frame.
+        nextReady = queue.size() == 2 && queue[1]->isReady();
     });
     FramePump::OutputSlot slot;
     ClipLoop loop{player, slot};
@@ -99,7 +103,7 @@ TEST(SeamlessClipLoop, EveryTurnStartsWhereTheLastEndedWithAFreshOutputAndFrames
                             queue[1]->outputs().empty() && output != lastOutput;
         wrong += !turned || !end;
         lastOutput = output;
-        if (!turned || !end || rate != rateAtEnd || !queue[0]->isReady()) return;
+        if (!turned || !end || rate != rateAtEnd || !nextReady) return;
         // The next item runs at the same rate from the very host time the ended one ran out.
         const double later = player->currentTimeForHostTime(*end + 0.01).seconds();
         wrong += std::abs(later - 0.01 * rate) > 1e-6;
