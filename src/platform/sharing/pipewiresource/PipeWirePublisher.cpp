@@ -25,8 +25,11 @@ constexpr uint32_t kNominalFramerate = 30;
 constexpr uint32_t kMaxFramerate = 240;
 // How soon a picture that found no free buffer is tried again.
 constexpr int64_t kResendNanoseconds = 4'000'000;
-// How long after a picture went out one more cycle is run for it.
-constexpr int64_t kFlushNanoseconds = 10'000'000;
+// How long after the last picture went out one more cycle is run for it.
+// Each new picture pushes it back, so while pictures keep coming (anything
+// from 10 frames a second up) it never runs: their own cycles carry any
+// picture left behind, and the consumer wakes once per picture, not twice.
+constexpr int64_t kFlushNanoseconds = 100'000'000;
 
 int64_t monotonicNanoseconds() {
     timespec now{};
