@@ -422,14 +422,6 @@ class Publisher final : public PipeWirePublisher {
             return;
         }
         const Surface& surface = *picture.surface;
-        if (picture.flipped && rowBytes == stride &&
-            rowBytes == static_cast<size_t>(surface.bytesPerRow())) {
-            // Whole rows, top-down on both sides: one block, which the C
-            // library copies faster than row by row.
-            std::memcpy(out, surface.data() + static_cast<size_t>(picture.y) * rowBytes,
-                        rowBytes * static_cast<size_t>(picture.height));
-            return;
-        }
         for (int32_t row = 0; row < picture.height; ++row) {
             const int32_t memoryRow =
                 picture.flipped ? picture.y + row : picture.y + picture.height - 1 - row;
