@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <semaphore>
 #include <thread>
 
 #include "sharing/FrameSharing.h"
@@ -56,31 +55,6 @@ TEST(SurfacePool, AWaiterSleepsUntilASurfaceComesBackOrItIsCancelled) {
     cancelled = true, pool.wake();
     second.join();
     EXPECT_EQ(outcome.load(), -1);
-}
-
-// Under ThreadSanitizer this also shows that a return orders the reads before the next writes.
-TEST(SurfacePool, ReuseIsOrderedAfterTheLastRead) {
-    SurfacePool pool(2);
-    std::shared_ptr<Surface> slot;
-    std::binary_semaphore full{0}, empty{1};
-    std::thread writer([&] {
-        for (int i = 0; i < 200; ++i) {
-            auto s = pool.acquireWaiting(32, 8, [] { return false; });
-            std::memset(s->data(), i & 0xff, s->byteSize());
-            empty.acquire();
-            slot = std::move(s);
-            full.release();
-        }
-    });
-    int torn = 0;
-    for (int i = 0; i < 200; ++i) {
-        full.acquire();
-        const auto s = std::move(slot);
-        empty.release();
-        for (size_t k = 0; k < s->byteSize(); ++k) torn += s->data()[k] != (i & 0xff);
-    }
-    writer.join();
-    EXPECT_EQ(torn, 0);
 }
 
 std::shared_ptr<GraphicsContext> makeContext(GraphicsContext* share = nullptr) {
