@@ -39,16 +39,11 @@ class SharingTest : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern), nullptr);
         runtimeDir_ = pattern;
         setenv("XDG_RUNTIME_DIR", pattern, 1);
-        auto format =
-            PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0});
-        context_ = format ? GraphicsContext::create(*format) : nullptr;
-        ASSERT_TRUE(context_);
+        context_ = GraphicsContext::create(
+            *PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0}));
         texture_ = context_->genTexture();
     }
-    void TearDown() override {
-        server_.reset();
-        fs::remove_all(runtimeDir_);
-    }
+    void TearDown() override { server_.reset(), fs::remove_all(runtimeDir_); }
     std::shared_ptr<Surface> bind(std::shared_ptr<Surface> surface) {
         context_->bindTexture(gl::kTextureRectangle, texture_);
         EXPECT_EQ(context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, surface->width(),
