@@ -29,14 +29,12 @@ constexpr auto kPatience = 20s;  // only a fault makes a wait this long
 
 TEST(Dispatch, MainQueueRunsWorkFromManyThreadsInOrderOnlyWhenDrainedOnTheMainThread) {
     markMainThread();
-    std::vector<std::vector<int>> ran(4);  // per submitting thread
-    std::vector<std::thread> submitters;
-    for (int t = 0; t < 4; ++t)
-        submitters.emplace_back([&, t] {
+    std::vector<std::vector<int>> ran(4);                               // per submitting thread
+    for (std::vector<std::jthread> submitters; submitters.size() < 4;)  // joined as it ends
+        submitters.emplace_back([&, t = submitters.size()] {
             for (int i = 0; i < 50; ++i)
                 mainAsync([&, t, i] { ran[t].push_back(i + 50 * !isMainThread()); });
         });
-    for (auto& thread : submitters) thread.join();
     EXPECT_TRUE(ran[0].empty() && drainMainQueue() == 200);
     for (const auto& items : ran)  // each in order, on this thread
         EXPECT_TRUE(std::ranges::equal(items, std::views::iota(0, 50)));
@@ -210,16 +208,14 @@ TEST(NotificationCenter, PostsFromManyThreadsAmidAddsAndRemovesLoseNoDelivery) {
     NotificationCenter center;
     std::atomic<int> steady{0};
     center.addObserver(&observerA, "N", nullptr, [&](const Notification&) { ++steady; });
-    std::vector<std::thread> posters;
-    for (int t = 0; t < 4; ++t)
-        posters.emplace_back([&, t] {
+    for (std::vector<std::jthread> posters; posters.size() < 4;)  // all joined as the loop ends
+        posters.emplace_back([&, t = posters.size()] {
             for (int i = 0; i < 2000; ++i) {
                 center.post("N", t % 2 ? &senderX : nullptr);
                 if (t == 0) center.addObserver(&observerB, "N", nullptr, [](auto&) {});
                 if (t == 1) center.removeObserver(&observerB);
             }
         });
-    for (auto& thread : posters) thread.join();
     EXPECT_EQ(steady.load(), 4 * 2000);
 }
 

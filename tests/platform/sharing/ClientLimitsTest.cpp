@@ -44,8 +44,7 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
         int ends[2];  // the connection owns the first
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
         ClientConnection connection(ends[0], 0.0);
-        const ClientHello hello;
-        if (greets) send(ends[1], &hello, sizeof hello, 0);
+        if (const ClientHello hello; greets) send(ends[1], &hello, sizeof hello, 0);
         ASSERT_EQ(connection.readMessages(), ClientConnection::Outcome::Keep);
         FrameMessage frame;
         for (const double at : sentAt) {

@@ -5,13 +5,15 @@
 
 #include <atomic>
 #include <cstring>
-#include <thread>
+#include <future>
 
 #include "sharing/FrameSharing.h"
 #include "surface/Surface.h"
 
 namespace cliploop::testing {
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(SurfacePool, ReuseWaitsForTheLastHolderStaleSizesAreFreedAndSurfacesOutliveThePool) {
     for (const bool heldThroughResize : {false, true}) {
@@ -39,22 +41,18 @@ TEST(SurfacePool, AWaiterSleepsUntilASurfaceComesBackOrItIsCancelled) {
     auto held = pool.acquire(16, 16);
     const uint32_t id = held->id();
     std::atomic<bool> cancelled{false};
-    std::atomic<int64_t> outcome{0};  // the surface's id + 1, or -1 for nothing
-    auto waiter = [&] {
-        auto s = pool.acquireWaiting(16, 16, [&] { return cancelled.load(); });
-        outcome = s ? s->id() + int64_t{1} : -1;
+    const auto waiter = [&] {
+        return pool.acquireWaiting(16, 16, [&] { return cancelled.load(); });
     };
-    std::thread first(waiter);
+    auto first = std::async(std::launch::async, waiter);
     pool.wake();  // neither a return nor a cancellation: it sleeps on
-    EXPECT_EQ(outcome.load(), 0);
+    EXPECT_EQ(first.wait_for(0s), std::future_status::timeout);
     held.reset();
-    first.join();
-    EXPECT_EQ(outcome.load(), id + int64_t{1});
-    held = pool.acquire(16, 16);
-    std::thread second(waiter);
+    const auto returned = first.get();
+    EXPECT_TRUE(returned && returned->id() == id);
+    auto second = std::async(std::launch::async, waiter);
     cancelled = true, pool.wake();
-    second.join();
-    EXPECT_EQ(outcome.load(), -1);
+    EXPECT_FALSE(second.get());
 }
 
 std::shared_ptr<GraphicsContext> makeContext(GraphicsContext* share = nullptr) {
