@@ -1,5 +1,4 @@
-// cliploop-play --publish decodes a clip, pipewiresrc reads the node and cliploop-receive the
-// frame server, and what they receive is compared with FFmpeg's own decode.
+// What pipewiresrc and cliploop-receive get from cliploop-play --publish, against FFmpeg's decode.
 #include <gtest/gtest.h>
 
 #include <algorithm>

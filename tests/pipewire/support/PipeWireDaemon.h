@@ -1,6 +1,5 @@
 #pragma once
-// A private PipeWire daemon in a runtime directory of its own, and the child processes around it,
-// every one of them reaped also when a check fails midway.
+// A private PipeWire daemon and the child processes around it, all reaped even when a check fails.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -107,8 +106,7 @@ class PipeWireDaemon {
 
     const std::string& runtimeDir() const { return runtimeDir_; }
 
-    // "" once the daemon and its session manager serve, else why not. Wireplumber needs a session
-    // bus and gives up when it starts before pipewire's socket is there.
+    // "" once daemon and session manager serve, else why not; wireplumber waits for the socket.
     std::string start() {
         const std::string out = runtimeDir_ + "/daemon.out", err = runtimeDir_ + "/daemon.err";
         for (const auto& stale :

@@ -12,8 +12,7 @@
 namespace cliploop {
 namespace {
 
-// The Turkic rules follow the locale the process first sees, so a fresh child takes it on;
-// first in the file, so that no earlier search has fixed the rules.
+// The Turkic rules follow the first locale seen: a child forked before any other search.
 TEST(TextSearch, UnderATurkishLocaleDottedAndDotlessIFoldApart) {
     EXPECT_EXIT(setenv("LC_ALL", "tr_TR.UTF-8", 1);
                 _exit(localizedCaseInsensitiveContains("KIRMIZI.mov", "k\u0131rm\u0131z\u0131") &&

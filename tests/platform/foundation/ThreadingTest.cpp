@@ -121,7 +121,7 @@ TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandl
     EXPECT_TRUE(watch.expired() && !timer.isRunning());
 }
 
-// An owner holds its timer, whose handler holds the owner, as the controller and its pump do.
+// An owner holds its timer, whose handler holds the owner.
 TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAndOutside) {
     struct Owner {
         std::unique_ptr<RepeatingTimer> timer;

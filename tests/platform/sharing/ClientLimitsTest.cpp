@@ -1,5 +1,4 @@
-// What crosses to a client: the greeting and hold limits that send, skip or cut it off (on a
-// clock the test sets), server-side clipping, and the checks a client makes of every frame.
+// The limits that send, skip or drop a client's frames, server-side clipping, a client's checks.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,8 +23,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
     const double timeout = kHoldTimeoutSeconds, limit = kHoldLimitSeconds;
-    // Whether the client greeted, the times of the frames it holds, how many of the oldest it
-    // let go of, and what becomes of a frame sent at the time that follows.
+    // Greeted?, times of the frames held, how many oldest released, then a frame sent at `now`.
     const std::tuple<const char*, bool, std::vector<double>, uint64_t, double, Result> cases[] = {
         {"not greeted at the limit", false, {}, 0, kGreetingLimitSeconds, Result::Skipped},
         {"silent past the limit", false, {}, 0, kGreetingLimitSeconds + kJustOver, Result::Drop},

@@ -1,6 +1,5 @@
 // ctest-labels: concurrency
-// A surface is handed out again only after its last holder let go (a pool's or a texture's);
-// a full pool's waiter sleeps.
+// A surface is handed out again only after its last holder let go; a full pool's waiter sleeps.
 #include <gtest/gtest.h>
 
 #include <atomic>
