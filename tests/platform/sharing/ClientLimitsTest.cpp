@@ -58,7 +58,7 @@ TEST(ClientConnection, FramesAreSentSkippedOrCutOffByTheGreetingAndHoldLimits) {
     }
 }
 
-TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) {
+TEST(FrameRegion, ExtentsAndRegionsBecomeWholePixelsInsideTheSurfaceOnBothSides) {
     using frameregion::Span;  // in a surface 100 pixels across
     const std::tuple<const char*, double, double, std::optional<Span>> cases[] = {
         {"inside", 10, 20, Span{10, 20}},
@@ -82,9 +82,7 @@ TEST(FrameRegion, ThePublishedExtentAndRegionBecomeWholePixelsInsideTheSurface) 
         {0, {}},    {-512, {}}, {1e300, {}}, {kInf, {}},     {-kInf, {}}, {kNaN, {}}};
     for (const auto& [value, pixels] : extents)
         EXPECT_EQ(frameregion::pixelsOf(value), pixels) << value;
-}
-
-TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
+    // And a client takes only a frame whose region lies inside its surface.
     constexpr int32_t kMax = kMaxSurfaceDimension, kBig = std::numeric_limits<int32_t>::max();
     const auto m = [](int32_t width, int32_t height, int32_t bytesPerRow, int32_t x, int32_t y,
                       int32_t w, int32_t h, uint32_t flags = 0, uint64_t number = 1,
@@ -95,7 +93,7 @@ TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
         f.regionWidth = w, f.regionHeight = h;
         return f;
     };
-    const std::tuple<const char*, FrameMessage, bool> cases[] = {
+    const std::tuple<const char*, FrameMessage, bool> frames[] = {
         {"whole surface", m(64, 32, 256, 0, 0, 64, 32), true},
 
         {"padded rows, every known flag", m(64, 32, 512, 0, 0, 64, 32, kKnownFrameFlags), true},
@@ -116,7 +114,7 @@ TEST(FrameRegion, AClientTakesOnlyAFrameWhoseRegionLiesInsideItsSurface) {
         {"unknown flag", m(64, 32, 256, 0, 0, 64, 32, 1u << 7), false},
         {"frame number zero", m(64, 32, 256, 0, 0, 64, 32, 0, 0), false},
     };
-    for (const auto& [what, message, sound] : cases)
+    for (const auto& [what, message, sound] : frames)
         EXPECT_EQ(frameGeometryIsSound(message), sound) << what;
 }
 
