@@ -40,16 +40,10 @@ TEST(Dispatch, MainQueueRunsWorkFromManyThreadsInOrderOnlyWhenDrainedOnTheMainTh
         EXPECT_TRUE(std::ranges::equal(items, std::views::iota(0, 50)));
     // Work queued by work waits for the next drain; a nested (modal) drain keeps the order.
     std::vector<int> order;
-    mainAsync([&] {
-        order.push_back(1);
-        mainAsync([&] { order.push_back(3); });
-    });
+    mainAsync([&] { order.push_back(1), mainAsync([&] { order.push_back(3); }); });
     mainAsync([&] { order.push_back(2); });
     EXPECT_TRUE(drainMainQueue() == 2 && drainMainQueue() == 1);
-    mainAsync([&] {
-        order.push_back(4);
-        drainMainQueue();
-    });
+    mainAsync([&] { order.push_back(4), drainMainQueue(); });
     mainAsync([] { throw std::runtime_error("bad clip"); });
     mainAsync([&] { order.push_back(5); });
     drainMainQueue();
