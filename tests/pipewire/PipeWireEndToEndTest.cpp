@@ -72,7 +72,7 @@ TEST_F(PipeWireEndToEnd, EveryFrameBitIdenticalUprightAcrossSeamsAndAStalledCons
           R"("media.role": "Camera")", R"("media.software": "cliploop")"})
         EXPECT_NE(properties.find(property), std::string::npos) << property << " in " << properties;
 
-    Child gst(consumer("cliploop.Seams", dir() + "/frames.raw", 50), "/dev/null");
+    Child gst(consumer("cliploop.Seams", dir() + "/frames.raw", 50));
     ASSERT_EQ(gst.wait(60s), 0);
     // The player takes every frame, so pictures are consecutive frames, the last then the first.
     const std::vector<int> frames = received(dir() + "/frames.raw");
@@ -88,12 +88,11 @@ TEST_F(PipeWireEndToEnd, EveryFrameBitIdenticalUprightAcrossSeamsAndAStalledCons
     EXPECT_NE(frames[0], -1);
 
     const std::string stalledPath = dir() + "/stalled.raw";
-    Child stalled(consumer("cliploop.Seams", stalledPath), "/dev/null");
+    Child stalled(consumer("cliploop.Seams", stalledPath));
     ASSERT_TRUE(within(30s, [&] { return readFile(stalledPath).size() >= 2 * kFrameBytes; }));
     kill(stalled.pid(), SIGSTOP);
     Child receiver(
-        {CLIPLOOP_RECEIVER, "Seams", "--frames", "30", "--png", dir() + "/png", "--timeout", "20"},
-        "/dev/null");
+        {CLIPLOOP_RECEIVER, "Seams", "--frames", "30", "--png", dir() + "/png", "--timeout", "20"});
     EXPECT_EQ(receiver.wait(60s), 0);
     ASSERT_EQ(player->wait(60s), 0) << readFile(dir() + "/play.err");
     EXPECT_NE(readFile(dir() + "/play.out").find("loop turns: 20"), std::string::npos);
@@ -109,13 +108,13 @@ TEST_F(PipeWireEndToEnd, PipeWireIsAGuestThatMayComeLateAndRestart) {
     const std::string videoOnly = "frames go to \"Guest\" only";
     ASSERT_TRUE(within(
         30s, [&] { return readFile(dir() + "/play.err").find(videoOnly) != std::string::npos; }));
-    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"}, "/dev/null");
+    Child receiver({CLIPLOOP_RECEIVER, "Guest", "--frames", "5", "--timeout", "20"});
     EXPECT_EQ(receiver.wait(30s), 0);
 
     if (const std::string why = daemon_.start(); !why.empty()) GTEST_SKIP() << why;
     for (const char* round : {"started late", "restarted"}) {
         ASSERT_TRUE(within(30s, [&] { return !daemon_.node("cliploop.Guest").empty(); })) << round;
-        Child gst(consumer("cliploop.Guest", dir() + "/" + round, 5), "/dev/null");
+        Child gst(consumer("cliploop.Guest", dir() + "/" + round, 5));
         ASSERT_EQ(gst.wait(60s), 0) << round;
         const std::vector<int> frames = received(dir() + "/" + round);
         EXPECT_TRUE(!frames.empty() && std::count(frames.begin(), frames.end(), -1) == 0) << round;

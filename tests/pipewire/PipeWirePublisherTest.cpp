@@ -60,7 +60,7 @@ TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
         for (int i = 0; i < 10; ++i) publish(*publisher, texture, width, height, topDown);
         if (!gst) {
             ASSERT_TRUE(within(30s, [&] { return !daemon.node("cliploop.Sizes").empty(); }));
-            gst = std::make_unique<Child>(consumer("cliploop.Sizes", path), "/dev/null");
+            gst = std::make_unique<Child>(consumer("cliploop.Sizes", path));
         }
         ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= expected.size(); })) << k;
     }

@@ -37,7 +37,7 @@ bool within(std::chrono::seconds limit, Condition condition) {
 // Outputs to files; its process group ended (SIGTERM, then SIGKILL) when the object goes.
 class Child {
   public:
-    Child(const std::vector<std::string>& command, const std::string& outPath,
+    Child(const std::vector<std::string>& command, const std::string& outPath = "/dev/null",
           const std::string& errPath = "/dev/null") {
         std::vector<char*> argv;
         for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
