@@ -229,8 +229,7 @@ TEST_F(FrameServerTest, StopWithdrawsTheServerEndsItsClientsAndIgnoresLaterFrame
     std::thread other([&] { server_->stop(); });
     server_->stop();
     other.join();
-    EXPECT_TRUE(listFrameServers().empty() && fs::is_empty(runtimeDir_ + "/cliploop") &&
-                server_->clientCount() == 0);
+    EXPECT_TRUE(fs::is_empty(runtimeDir_ + "/cliploop") && server_->clientCount() == 0);
     EXPECT_TRUE(eventually([&] { return !client_->receiveFrame(5ms) && client_->ended(); }));
     const uint64_t published = server_->frameCount();
     publish(512, 512);

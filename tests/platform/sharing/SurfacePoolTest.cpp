@@ -14,7 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(SurfacePool, ReuseWaitsForTheLastHolderStaleSizesAreFreedAndSurfacesOutliveThePool) {
+TEST(SurfacePool, ReuseAndWaitersWaitForTheLastHolderStaleSizesGoSurfacesOutliveThePool) {
     for (const bool heldThroughResize : {false, true}) {
         SCOPED_TRACE(heldThroughResize ? "held when resized" : "free when resized");
         auto pool = std::make_unique<SurfacePool>(2);
@@ -32,10 +32,7 @@ TEST(SurfacePool, ReuseWaitsForTheLastHolderStaleSizesAreFreedAndSurfacesOutlive
         pool.reset();  // with `other` out and a surface on its free list
         if (other) std::memset(other->data(), 0x7f, other->byteSize());
     }
-}
-
-TEST(SurfacePool, AWaiterSleepsUntilASurfaceComesBackOrItIsCancelled) {
-    SurfacePool pool(1);
+    SurfacePool pool(1);  // a full pool's waiter sleeps until one comes back or it is cancelled
     auto held = pool.acquire(16, 16);
     const uint32_t id = held->id();
     std::atomic<bool> cancelled{false};
