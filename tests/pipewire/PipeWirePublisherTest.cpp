@@ -14,15 +14,9 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Texture {
-    std::shared_ptr<GraphicsContext> context;
-    uint32_t name = 0;
-
-    Texture() {
-        context = GraphicsContext::create(
-            *PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0}));
-        context->makeCurrentContext();
-        name = context->genTexture();
-    }
+    std::shared_ptr<GraphicsContext> context = GraphicsContext::create(
+        *PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0}));
+    uint32_t name = (context->makeCurrentContext(), context->genTexture());
 
     // Binds a new surface showing picture `k`; returns it upright, as BGRA rows.
     std::string bind(int width, int height, int k, bool topDown) {
@@ -66,7 +60,7 @@ TEST(PipeWirePublisher, FollowsSizeChangesUprightAndCopiesEachPictureOnce) {
         for (int i = 0; i < 10; ++i) publish(*publisher, texture, width, height, topDown);
         if (!gst) {
             ASSERT_TRUE(within(30s, [&] { return !daemon.node("cliploop.Sizes").empty(); }));
-            gst = std::make_unique<Child>(consumer("cliploop.Sizes", path), "/dev/null");
+            gst = std::make_unique<Child>(consumer("cliploop.Sizes", path));
         }
         ASSERT_TRUE(within(30s, [&] { return readFile(path).size() >= expected.size(); })) << k;
     }
@@ -87,9 +81,7 @@ TEST(PipeWirePublisher, WithoutADaemonRefusesWhatItCannotShowAndCountsEveryThrea
     for (const auto& [target, region, dimensions] : {
              Case{0x0DE1, {0, 0, 64, 48}, {64, 48}},  // another target
              {gl::kTextureRectangle, {0, 0, 64, 48}, {0, 48}},
-             {gl::kTextureRectangle, {0, 0, 64, 48}, {16385, 48}},
              {gl::kTextureRectangle, {nan, 0, 64, 48}, {64, 48}},
-             {gl::kTextureRectangle, {0, 0, INFINITY, 48}, {64, 48}},
              {gl::kTextureRectangle, {64, 0, 10, 10}, {64, 48}},  // outside the image
          })
         publisher->publishFrameTexture(texture.name, target, region, dimensions, true);

@@ -1,25 +1,21 @@
 #pragma once
-// A private PipeWire daemon in a runtime directory of its own, and the child processes around it,
-// every one of them reaped also when a check fails midway.
+// A private PipeWire daemon and the child processes around it, all reaped even when a check fails.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace cliploop::testing {
 
@@ -41,25 +37,21 @@ bool within(std::chrono::seconds limit, Condition condition) {
 // Outputs to files; its process group ended (SIGTERM, then SIGKILL) when the object goes.
 class Child {
   public:
-    Child(const std::vector<std::string>& command, const std::string& outPath,
+    Child(const std::vector<std::string>& command, const std::string& outPath = "/dev/null",
           const std::string& errPath = "/dev/null") {
         std::vector<char*> argv;
         for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        for (const auto& [fd, path] : {std::pair{1, &outPath}, std::pair{2, &errPath}})
-            posix_spawn_file_actions_addopen(&actions, fd, path->c_str(),
-                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        posix_spawnattr_setpgroup(&attributes, 0);
-        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
+        constexpr int kWrite = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+        if ((pid_ = fork()) == 0) {  // only async-signal-safe calls until exec
+            setpgid(0, 0);
+            dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
+            dup2(open(outPath.c_str(), kWrite, 0600), 1);
+            dup2(open(errPath.c_str(), kWrite, 0600), 2);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        if (pid_ > 0) setpgid(pid_, 0);  // also here, so that no signal misses the group
     }
     ~Child() { end(); }
     Child(const Child&) = delete;
@@ -76,8 +68,7 @@ class Child {
 
     void end() {
         if (pid_ <= 0 || reaped()) return;
-        kill(-pid_, SIGCONT);
-        kill(-pid_, SIGTERM);
+        kill(-pid_, SIGCONT), kill(-pid_, SIGTERM);
         if (!within(std::chrono::seconds(3), [&] { return reaped(); })) kill(-pid_, SIGKILL);
         int status = 0;
         if (!status_ && waitpid(pid_, &status, 0) == pid_) status_ = status;
@@ -109,15 +100,13 @@ class PipeWireDaemon {
         for (const auto& name : names) unsetenv(name.c_str());
     }
     ~PipeWireDaemon() {
-        stop();
         std::error_code ignored;
-        std::filesystem::remove_all(runtimeDir_, ignored);
+        stop(), std::filesystem::remove_all(runtimeDir_, ignored);
     }
 
     const std::string& runtimeDir() const { return runtimeDir_; }
 
-    // "" once the daemon and its session manager serve, else why not. Wireplumber needs a session
-    // bus and gives up when it starts before pipewire's socket is there.
+    // "" once daemon and session manager serve, else why not; wireplumber waits for the socket.
     std::string start() {
         const std::string out = runtimeDir_ + "/daemon.out", err = runtimeDir_ + "/daemon.err";
         for (const auto& stale :
@@ -125,9 +114,8 @@ class PipeWireDaemon {
             std::filesystem::remove(stale);  // a killed daemon's socket and lock among them
         session_ = std::make_unique<Child>(
             std::vector<std::string>{"dbus-run-session", "--", "sh", "-c",
-                                     "pipewire & echo pipewire $!; "
-                                     "while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; do sleep "
-                                     "0.05; done; wireplumber & echo wireplumber $!; wait"},
+                                     "pipewire & while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ]; "
+                                     "do sleep 0.05; done; wireplumber & wait"},
             out, err);
         const bool up = within(std::chrono::seconds(30), [&] {
             return !session_->running() || dump().find("\"WirePlumber\"") != std::string::npos;
@@ -136,16 +124,12 @@ class PipeWireDaemon {
             session_.reset();
             return "the PipeWire daemon did not start: " + readFile(err) + readFile(out);
         }
-        std::istringstream pids(readFile(out));
-        for (std::string name; pids >> name;) pids >> pids_[name];
         return "";
     }
 
-    // Ends pipewire and wireplumber (SIGKILL: a crash); the session then ends by itself.
+    // Ends the whole session, daemon and session manager (SIGKILL: a crash).
     void stop(int signal = SIGTERM) {
-        if (!session_) return;
-        for (const auto& [name, pid] : pids_) kill(pid, signal);
-        session_->wait(std::chrono::seconds(10));
+        if (session_) kill(-session_->pid(), signal), session_->wait(std::chrono::seconds(10));
         session_.reset();
     }
 
@@ -168,23 +152,15 @@ class PipeWireDaemon {
 
     std::string runtimeDir_;
     std::unique_ptr<Child> session_;
-    std::map<std::string, pid_t> pids_;
 };
 
 // pipewiresrc writing `buffers` (-1: no end) of `node` as BGRA through to `path` as they arrive.
 inline std::vector<std::string> consumer(const std::string& node, const std::string& path,
                                          int buffers = -1) {
-    return {"gst-launch-1.0",
-            "-q",
-            "pipewiresrc",
-            "target-object=" + node,
-            "num-buffers=" + std::to_string(buffers),
-            "!",
-            "video/x-raw,format=BGRA",
-            "!",
-            "filesink",
-            "buffer-mode=2",
-            "location=" + path};
+    return {"sh", "-c",
+            "exec gst-launch-1.0 -q pipewiresrc target-object=" + node +
+                " num-buffers=" + std::to_string(buffers) +
+                " ! video/x-raw,format=BGRA ! filesink buffer-mode=2 location='" + path + "'"};
 }
 
 }  // namespace cliploop::testing
