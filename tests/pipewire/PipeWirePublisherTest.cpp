@@ -16,7 +16,11 @@ using namespace std::chrono_literals;
 struct Texture {
     std::shared_ptr<GraphicsContext> context = GraphicsContext::create(
         *PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0}));
-    uint32_t name = (context->makeCurrentContext(), context->genTexture());
+    uint32_t name = 0;
+    Texture() {
+        context->makeCurrentContext();
+        name = context->genTexture();
+    }
 
     // Binds a new surface showing picture `k`; returns it upright, as BGRA rows.
     std::string bind(int width, int height, int k, bool topDown) {

@@ -2,6 +2,7 @@
 // A private PipeWire daemon and the child processes around it, all reaped even when a check fails.
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace cliploop::testing {
 
@@ -42,16 +45,21 @@ class Child {
         std::vector<char*> argv;
         for (const auto& a : command) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        constexpr int kWrite = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
-        if ((pid_ = fork()) == 0) {  // only async-signal-safe calls until exec
-            setpgid(0, 0);
-            dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
-            dup2(open(outPath.c_str(), kWrite, 0600), 1);
-            dup2(open(errPath.c_str(), kWrite, 0600), 2);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        if (pid_ > 0) setpgid(pid_, 0);  // also here, so that no signal misses the group
+        // posix_spawn, not fork: the test process runs threads of its own.
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        for (const auto& [fd, path] : {std::pair{1, &outPath}, std::pair{2, &errPath}})
+            posix_spawn_file_actions_addopen(&actions, fd, path->c_str(),
+                                             O_WRONLY | O_CREAT | O_APPEND, 0600);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
     }
     ~Child() { end(); }
     Child(const Child&) = delete;
@@ -68,7 +76,8 @@ class Child {
 
     void end() {
         if (pid_ <= 0 || reaped()) return;
-        kill(-pid_, SIGCONT), kill(-pid_, SIGTERM);
+        kill(-pid_, SIGCONT);
+        kill(-pid_, SIGTERM);
         if (!within(std::chrono::seconds(3), [&] { return reaped(); })) kill(-pid_, SIGKILL);
         int status = 0;
         if (!status_ && waitpid(pid_, &status, 0) == pid_) status_ = status;
@@ -101,7 +110,8 @@ class PipeWireDaemon {
     }
     ~PipeWireDaemon() {
         std::error_code ignored;
-        stop(), std::filesystem::remove_all(runtimeDir_, ignored);
+        stop();
+        std::filesystem::remove_all(runtimeDir_, ignored);
     }
 
     const std::string& runtimeDir() const { return runtimeDir_; }
@@ -129,7 +139,9 @@ class PipeWireDaemon {
 
     // Ends the whole session, daemon and session manager (SIGKILL: a crash).
     void stop(int signal = SIGTERM) {
-        if (session_) kill(-session_->pid(), signal), session_->wait(std::chrono::seconds(10));
+        if (!session_) return;
+        kill(-session_->pid(), signal);
+        session_->wait(std::chrono::seconds(10));
         session_.reset();
     }
 

@@ -40,10 +40,16 @@ TEST(Dispatch, MainQueueRunsWorkFromManyThreadsInOrderOnlyWhenDrainedOnTheMainTh
         EXPECT_TRUE(std::ranges::equal(items, std::views::iota(0, 50)));
     // Work queued by work waits for the next drain; a nested (modal) drain keeps the order.
     std::vector<int> order;
-    mainAsync([&] { order.push_back(1), mainAsync([&] { order.push_back(3); }); });
+    mainAsync([&] {
+        order.push_back(1);
+        mainAsync([&] { order.push_back(3); });
+    });
     mainAsync([&] { order.push_back(2); });
     EXPECT_TRUE(drainMainQueue() == 2 && drainMainQueue() == 1);
-    mainAsync([&] { order.push_back(4), drainMainQueue(); });
+    mainAsync([&] {
+        order.push_back(4);
+        drainMainQueue();
+    });
     mainAsync([] { throw std::runtime_error("bad clip"); });
     mainAsync([&] { order.push_back(5); });
     drainMainQueue();
@@ -85,7 +91,8 @@ TEST(RepeatingTimer, TicksRunOneAtATimeOnOneWorkerAndSkipMissedDeadlines) {
         starts.push_back(start);
         ends.push_back(Clock::now());
     });
-    timer.start(), timer.start();  // a second start changes nothing
+    timer.start();
+    timer.start();  // a second start changes nothing
     ASSERT_TRUE(eventually([&] {
         std::lock_guard lock(mutex);
         return starts.size() >= 3;
@@ -100,10 +107,14 @@ TEST(RepeatingTimer, FirstTickComesAtOnceAndCancelWaitsForItThenReleasesTheHandl
     std::weak_ptr<int> watch = token;
     std::binary_semaphore inTick{0}, letGo{0};
     std::atomic<int> ticks{0};
-    RepeatingTimer timer(std::chrono::hours(1),
-                         [&, token] { inTick.release(), letGo.acquire(), ++ticks; });
+    RepeatingTimer timer(std::chrono::hours(1), [&, token] {
+        inTick.release();
+        letGo.acquire();
+        ++ticks;
+    });
     token.reset();
-    timer.start(), inTick.acquire();
+    timer.start();
+    inTick.acquire();
     std::thread releaser([&] {
         std::this_thread::sleep_for(20ms);  // a cancel that does not wait shows here
         letGo.release();
@@ -127,10 +138,12 @@ TEST(RepeatingTimer, CancelBreaksTheCycleBetweenAnOwnerAndItsHandlerFromInsideAn
     inside->timer = std::make_unique<RepeatingTimer>(1ms, [inside] {  // cancelled from within
         if (++inside->ticks == 3) inside->timer->cancel();
     });
-    outside->timer->start(), inside->timer->start();
+    outside->timer->start();
+    inside->timer->start();
     ASSERT_TRUE(eventually([&] { return outside->ticks >= 2; }));
     RepeatingTimer* timer = outside->timer.get();
-    outside.reset(), inside.reset();
+    outside.reset();
+    inside.reset();
     timer->cancel();  // destroys the owner, and with it the timer
     EXPECT_TRUE(watchOutside.expired() && eventually([&] { return watchInside.expired(); }));
 }
@@ -160,8 +173,10 @@ TEST(NotificationCenter, DeliversInOrderWithinThePostThroughFiltersAndHandlersMa
     EXPECT_EQ(log.calls, (Calls{"b:/clips/x.mov", "a-x:/clips/x.mov", "b"}));  // before returning
     log.calls.clear();
     center.removeObserver(&observerA, std::string("Tick"));
-    center.post("Tick", &senderX), center.post("Other");
-    center.removeObserver(&observerA), center.post("Other");
+    center.post("Tick", &senderX);
+    center.post("Other");
+    center.removeObserver(&observerA);
+    center.post("Other");
     EXPECT_EQ(log.calls, (Calls{"b", "a-other"}));
     center.removeObserver(&observerB);
     log.calls.clear();  // handlers may add, remove and post during a delivery
@@ -179,7 +194,8 @@ TEST(NotificationCenter, DeliversInOrderWithinThePostThroughFiltersAndHandlersMa
         log.calls.push_back("inner");
         if (log.calls.size() < 3) center.post("Inner");  // the same name, nested
     });
-    center.post("N"), center.post("N");
+    center.post("N");
+    center.post("N");
     EXPECT_EQ(log.calls, (Calls{"a", "inner", "inner", "a-after", "b", "b", "late"}));
 }
 
@@ -187,8 +203,10 @@ TEST(NotificationCenter, AcrossThreadsNoCallStartsAfterRemovalAndNoDeliveryIsLos
     NotificationCenter center;
     std::binary_semaphore firstRunning{0}, removed{0};
     std::atomic<int> secondCalls{0};
-    center.addObserver(&observerA, "N", nullptr,
-                       [&](const Notification&) { firstRunning.release(), removed.acquire(); });
+    center.addObserver(&observerA, "N", nullptr, [&](const Notification&) {
+        firstRunning.release();
+        removed.acquire();
+    });
     center.addObserver(&observerB, "N", nullptr, [&](const Notification&) { ++secondCalls; });
     std::thread poster([&] { center.post("N"); });
     firstRunning.acquire();  // the delivery on the poster holds observerB in its list now

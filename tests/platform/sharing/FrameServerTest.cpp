@@ -43,7 +43,10 @@ class SharingTest : public ::testing::Test {
             *PixelFormat::create({gl::kPixelFormatDoubleBuffer, gl::kPixelFormatColorSize, 32, 0}));
         texture_ = context_->genTexture();
     }
-    void TearDown() override { server_.reset(), fs::remove_all(runtimeDir_); }
+    void TearDown() override {
+        server_.reset();
+        fs::remove_all(runtimeDir_);
+    }
     std::shared_ptr<Surface> bind(std::shared_ptr<Surface> s) {  // a failure shows in the pixels
         context_->bindTexture(gl::kTextureRectangle, texture_);
         context_->texImageSurface2D(gl::kTextureRectangle, gl::kRGBA, s->width(), s->height(),
@@ -312,7 +315,8 @@ TEST_F(FrameServerTest, ClientsComingGoingStalledOrSilentCostOthersNothingWhileF
     binder.join();
     plain.join();
     EXPECT_EQ(framesSeen, 50);
-    close(silent), close(stalled);
+    close(silent);
+    close(stalled);
     bind(surface);  // the texture gives up the last pool surface
     EXPECT_TRUE(backTo(before));
 }
@@ -347,7 +351,8 @@ TEST_F(FrameServerTest, AClientEndsTheStreamOfAServerSendingASurfaceItCannotTrus
     client.reset();
     server.join();
     EXPECT_EQ(leftovers(), before);
-    close(listenFd), close(unsealed);
+    close(listenFd);
+    close(unsealed);
 }
 
 using ServerDirectoryTest = SharingTest;
