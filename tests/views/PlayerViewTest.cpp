@@ -43,8 +43,7 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
         SCOPED_TRACE(row++);
         QMimeData data;
         text.isEmpty() ? data.setUrls(urls) : data.setText(text);
-        const auto keys =
-            offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;  // move proposed
+        const auto keys = offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;
         QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &enter);
         EXPECT_EQ(enter.isAccepted(), offered != Qt::MoveAction);
@@ -55,7 +54,6 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
         EXPECT_EQ(posted.size(), taken += answer != Qt::IgnoreAction);
     }
     NotificationCenter::defaultCenter().removeObserver(&view);
-    // Not UTF-8: the bytes as they are.
     EXPECT_EQ(posted, std::vector<std::string>(3, "/clips/gig \xE9\xFF.mov"));
 }
 

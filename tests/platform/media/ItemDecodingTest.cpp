@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -76,21 +77,16 @@ TEST(ItemDecoding, ADecoderOutOfSurfacesSleepsUntilOneComesBackAndAStopWakesIt) 
     EXPECT_EQ(readFrameNumber(*held.front()), 1);
 }
 
+// A 64x32 picture whose top-left quarter is light: where that quarter is once upright.
 TEST(ItemDecoding, DisplayRotationIsAppliedAndSizesSwap) {
-    // A 64x32 picture whose top-left quarter is light; where that quarter is once upright.
-    const struct {
-        int rotation, lightX, lightY;
-    } cases[] = {{90, 28, 8}, {180, 56, 28}, {270, 4, 56}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.rotation);
+    for (const auto [rotation, x, y] : {std::array{90, 28, 8}, {180, 56, 28}, {270, 4, 56}}) {
         const ClipRecipe recipe{
-            .height = 32, .frames = 1, .displayRotation = c.rotation, .first = 240};
-        auto item = itemFor(clip("turn" + std::to_string(c.rotation) + ".mp4", recipe));
+            .height = 32, .frames = 1, .displayRotation = rotation, .first = 240};
+        auto item = itemFor(clip("turn" + std::to_string(rotation) + ".mp4", recipe));
         const auto numbers = pullNumbers(*item, 1, [&](const PixelBuffer& f) {
-            EXPECT_EQ(std::pair(f.width(), f.height()),
-                      c.rotation == 180 ? std::pair(64, 32) : std::pair(32, 64));
-            EXPECT_TRUE(isLight(f, c.lightX, c.lightY) &&
-                        !isLight(f, f.width() - 1 - c.lightX, f.height() - 1 - c.lightY));
+            EXPECT_TRUE(f.width() == (rotation == 180 ? 64 : 32) && isLight(f, x, y) &&
+                        !isLight(f, f.width() - 1 - x, f.height() - 1 - y))
+                << rotation;
         });
         EXPECT_EQ(numbers.size(), 1u);
     }
@@ -148,7 +144,6 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
         EXPECT_FALSE(
             output->hasNewPixelBufferForItemTime(output->itemTimeForHostTime(hostTime())) ||
             pictures.frameForHostTime(hostTime()) || ItemAccess::of(*item).surfaceCount());
-        // A rewind keeps the failure and its reason, and the queue still obeys.
         item->seekToTime(MediaTime::zero());
         EXPECT_TRUE(item->failed() && item->isReady() && !item->failureReason().empty());
         player->removeItem(item);
@@ -161,8 +156,7 @@ TEST(BadInput, UnplayableFilesFailWithAReasonNeverDeliverNorEndAndBlockNothing) 
         bool ended = false;
         EXPECT_TRUE(!item->copyNextPixelBuffer(std::chrono::milliseconds(0), &ended) && ended);
     }
-    // Too wide a picture is refused; a cancellation stops one.
-    Thumbnail picture;
+    Thumbnail picture;  // too wide a picture is refused; a cancellation stops one
     std::string error;
     const std::string huge = clip(
         "huge.mkv",
@@ -205,12 +199,10 @@ TEST(BadInput, CutFilesAndStillImagesPlayTheFramesTheyHaveAtEveryTurn) {
 TEST(BadInput, AFileDeletedWhilePlayingStillLoops) {
     const std::string path = clip("doomed.mp4", {.frames = 6});
     auto item = itemFor(path);
-    ASSERT_EQ(pullNumbers(*item, 2).size(), 2u);
+    pullNumbers(*item, 2);
     ASSERT_EQ(::unlink(path.c_str()), 0);
-    for (int turn = 0; turn < 2; ++turn) {
-        item->seekToTime(MediaTime::zero());
-        EXPECT_EQ(pullNumbers(*item), (std::vector{0, 1, 2, 3, 4, 5}));
-    }
+    item->seekToTime(MediaTime::zero());
+    EXPECT_EQ(pullNumbers(*item), (std::vector{0, 1, 2, 3, 4, 5}));
 }
 
 }  // namespace

@@ -28,8 +28,7 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndCompareIsExactAcrossTimescales) 
     };
     for (const auto& [seconds, timescale, expected] : conversions) {
         const MediaTime t = MediaTime::fromSeconds(seconds, timescale);
-        EXPECT_TRUE(t.value == expected.value && t.timescale == expected.timescale)
-            << seconds << " at " << timescale << ": " << t.value << "/" << t.timescale;
+        EXPECT_TRUE(t.value == expected.value && t.timescale == expected.timescale) << seconds;
     }
     const std::tuple<MediaTime, MediaTime, int> comparisons[] = {
         {{1, 30}, {3000, 90000}, 0},
@@ -45,7 +44,7 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndCompareIsExactAcrossTimescales) 
             << a.value << " " << b.value;
 }
 
-// A full ring of frames at 0, 1/30, 2/30 ... (seconds), the first one taken if `firstTaken`.
+// A full ring of frames at 0, 1/30, 2/30 ... seconds.
 void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
     ring.setCapacity(count);
     for (int64_t i = 0; i < int64_t(count); ++i)
@@ -69,7 +68,7 @@ TEST(FrameRing, HoldsAtMostItsCapacityAndTheNewestFrameAtOrBeforeATimeDropsTheOl
     for (const auto& c : cases) {
         FrameRing ring;
         fill(ring, 4, true);
-        EXPECT_FALSE(ring.push(DecodedFrame{}));
+        EXPECT_FALSE(ring.push(DecodedFrame{}));  // full
         size_t dropped = 0;
         const DecodedFrame* f = ring.newestAtOrBefore(c.time, &dropped);
         EXPECT_TRUE((f ? f->serial : -1) == c.serial && ring.size() == c.left &&

@@ -10,10 +10,8 @@
 namespace cliploop::uitest {
 namespace {
 
-// A frame painted by `colour(x, y)`.
 PixelBufferRef makeFrame(QSize size, const std::function<QRgb(int, int)>& colour) {
     auto surface = Surface::create(size.width(), size.height());
-    if (!surface) return nullptr;
     for (int y = 0; y < size.height(); ++y)
         for (int x = 0; x < size.width(); ++x) {
             uint8_t* p = surface->data() + size_t(y) * surface->bytesPerRow() + x * 4;
@@ -63,12 +61,10 @@ TEST(ScaledPictureCache, ScalesEachFrameOncePerSizeKeepsAFewAndHoldsNoFrame) {
     const QImage a = cache.picture(first, small);
     EXPECT_EQ(cache.picture(first, small).constBits(), a.constBits());  // the same pixels
     cache.picture(first, large);
-    EXPECT_EQ(cache.scalesMade(), 2u);
-    // A new frame: once more per size; the old frame's picture, still held, keeps its pixels.
     PixelBufferRef second = solidFrame({320, 180}, qRgb(0, 40, 0));
     const QImage c = cache.picture(second, small);
     cache.picture(second, small);
-    EXPECT_EQ(cache.scalesMade(), 3u);
+    EXPECT_EQ(cache.scalesMade(), 3u);  // once per frame and size; held pictures keep their pixels
     EXPECT_TRUE(qGreen(c.pixel(80, 45)) == 40 && qGreen(a.pixel(80, 45)) == 200);
     cache.picture(first, small);  // only the newest frame of a size is kept
     EXPECT_EQ(cache.scalesMade(), 4u);
@@ -102,7 +98,6 @@ TEST(ScaledPictureCache, ViewsOfOneSizeShareOneScaleAndAViewOfAnotherSizeMakesIt
         return views[1]->currentFrame() == frame && views[2]->currentFrame() == frame;
     }));
     auto& cache = ScaledPictureCache::shared();
-    // Repainted twice without the loop running in between, so nothing else scales.
     auto scalesAt = [&](std::array<int, 3> widths) {
         for (int i = 0, x = 0; i < 3; x += widths[i++]) views[i]->setGeometry(x, 0, widths[i], 200);
         const quint64 before = cache.scalesMade(), painted = views[0]->paintedFrames();

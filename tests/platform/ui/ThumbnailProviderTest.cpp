@@ -20,33 +20,26 @@ TEST(ThumbnailProvider, AsksAreServedOnceBoundedAndCancelledAndABusyOneMayGo) {
     }
     const QByteArray notes = QByteArray::fromStdString(testing::testPath("notes.txt"));
     std::ofstream(notes.toStdString()) << "not a clip";
-
     ThumbnailProvider provider(QSize(96, 54), 1);
     QList<QByteArray> ready;
     QObject::connect(&provider, &ThumbnailProvider::pictureReady,
                      [&](const QByteArray& path) { ready << path; });
-    provider.picture(clips[0]);
-    EXPECT_FALSE(provider.picture(clips[0]).isValid());  // asked; not there yet
+    EXPECT_FALSE(provider.picture(clips[0]).isValid() || provider.picture(clips[0]).isValid());
     ASSERT_TRUE(uitest::eventually([&] { return provider.picture(clips[0]).isValid(); }));
-    EXPECT_EQ(ready, QList<QByteArray>{clips[0]});
-
-    // Many asks at once: only the newest are kept, and the newest is among them.
-    ready.clear();
+    EXPECT_EQ(ready, QList<QByteArray>{clips[0]});  // once, though asked twice
+    ready.clear();                                  // many asks at once: only the newest are kept
     for (int i = 0; i < 1000; ++i) provider.picture("/nowhere/gone" + QByteArray::number(i));
     provider.picture(notes);
     EXPECT_LE(provider.pendingCount(), 256 + 1);  // the kept ones and one under way
     ASSERT_TRUE(uitest::eventually([&] { return provider.pendingCount() == 0; }));
     EXPECT_TRUE(ready.contains(notes));
-
-    // A new list drops what the old one asked, delivered to nobody (bar one made before).
-    ready.clear();
+    ready.clear();  // a new list drops what the old one asked (bar one under way)
     for (const QByteArray& copy : clips.mid(1)) provider.picture(copy);
     provider.cancelPending();
     EXPECT_TRUE(uitest::eventually([&] { return provider.pendingCount() == 0; }));
     EXPECT_LE(ready.size(), 1);
     EXPECT_FALSE(provider.picture(clips[5]).isValid());  // asked again, as a view would
     EXPECT_TRUE(uitest::eventually([&] { return provider.picture(clips[5]).isValid(); }));
-
     // The list's picture column stays, empty, when its provider goes with the window, even busy.
     ArrayController list({"name", "path"});
     const auto picture = [&] { return list.data(list.index(0, 0), Qt::DecorationRole); };
