@@ -64,9 +64,7 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSa
     for (const char* name : {"zero.mp4", "one \xE9.mp4", "two.mp4", "notes.txt"}) {
         urls.push_back(FileUrl::fromPath(folder.filePath(name).toStdString()));
         records.append({{"name", name}, {"url", QVariant::fromValue(urls.back())}});
-        if (urls.size() < 4) {
-            ASSERT_TRUE(std::filesystem::copy_file(clip.path(), urls.back().path()));
-        }
+        if (urls.size() < 4) std::filesystem::copy_file(clip.path(), urls.back().path());
     }
     std::ofstream(urls[3].path()) << "Notes for the show.\n";
     const std::string broken = folder.filePath("broken.mp4").toStdString();
@@ -93,8 +91,12 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSa
 
     controller_->tableViewShouldSelectRow(table, 2);
     for (const std::any& object : {std::any(), std::any(42), std::any(std::string())}) post(object);
+    testing::internal::CaptureStdout();
     post(urls[1].path());
     EXPECT_TRUE(plays(urls[1]));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(
+                  "-------------update NSNotification: " + urls[1].path() + "\n"),
+              std::string::npos);
     EXPECT_EQ(controller_->arrayController->selectionIndexes(), (QList<int>{0, 1}));
     EXPECT_TRUE(controller_->flag);
 
@@ -102,9 +104,12 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSa
     for (const auto& [name, dropped] : {std::pair{"notes.txt", false}, {"broken.mp4", true}}) {
         const QString line = QString("Cannot play \u201C%1\u201D: not a video file").arg(name);
         testing::internal::CaptureStdout();
-        if (dropped) post(broken);
-        if (!dropped) controller_->tableViewShouldSelectRow(table, 3);
-        if (!dropped) controller_->arrayController->setSelectionIndexes({3});
+        if (dropped) {
+            post(broken);
+        } else {
+            controller_->tableViewShouldSelectRow(table, 3);
+            controller_->arrayController->setSelectionIndexes({3});
+        }
         EXPECT_TRUE(eventually([&] { return window_->statusBar()->currentMessage() == line; }));
         EXPECT_NE(testing::internal::GetCapturedStdout().find(line.toStdString() + "\n"),
                   std::string::npos);
