@@ -139,12 +139,10 @@ TEST_F(SearchTest, UnreadableFoldersAndEntriesPrintALineEachAndTheWalkGoesOn) {
 }
 
 TEST_F(SearchTest, OnlyTheNewestSearchPublishesAndTheIndicatorWaitsForIt) {
-    for (int folder = 0; folder < 20; ++folder) {
-        const std::string name = "f" + std::to_string(folder) + "/";
-        make({name});
-        for (int i = 0; i < 40; ++i)
-            make({name + (i % 2 ? "alpha" : "beta") + std::to_string(i / 2) + ".mov"});
-    }
+    for (int folder = 0; folder < 20; ++folder)
+        for (int i = -1; i < 40; ++i)  // the folder, then its files
+            make({"f" + std::to_string(folder) + "/" +
+                  (i < 0 ? "" : (i % 2 ? "alpha" : "beta") + std::to_string(i / 2) + ".mov")});
     int insertions = 0;
     QObject::connect(controller_->arrayController.get(), &QAbstractItemModel::rowsInserted,
                      [&] { insertions += controller_->circularIndicator->isHidden() ? 100 : 1; });
@@ -171,9 +169,9 @@ TEST_F(SearchTest, RowsArriveInTheOrderTheListShows) {
     EXPECT_EQ(listed(), (QStringList{"B clip.mov", "clip 1.mov", "clip 2 take.mov", "Clip 2.mov",
                                      "clip 10.mov"}));
     QHeaderView* header = window_->findChild<QTableView*>("clipTable")->horizontalHeader();
-    const int pathColumn = controller_->arrayController->columnOf("path");
-    header->setSortIndicator(pathColumn, Qt::DescendingOrder);  // as a click on its title does
-    header->setSortIndicator(0, Qt::AscendingOrder);            // the pictures' title sorts nothing
+    // As a click on its title does; the pictures' title sorts nothing.
+    header->setSortIndicator(controller_->arrayController->columnOf("path"), Qt::DescendingOrder);
+    header->setSortIndicator(0, Qt::AscendingOrder);
     search("o");
     EXPECT_EQ(listed({}, "path").replaceInStrings(QString::fromStdString(root + "/"), ""),
               (QStringList{"c/clip 2 take.mov", "c/clip 1.mov", "b/loop.mov", "b/clip 10.mov",

@@ -40,13 +40,11 @@ TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBounde
                                                    : MediaTime::fromSeconds(r.ticks[i] / 90000.0);
             // Opaque dark blue at the bottom, in the pool's own memory.
             EXPECT_TRUE(p[3] == 255 && p[0] > 60 && p[2] < 40 && f.width() == r.width &&
-                        f.height() == r.height && f.presentationTime() == time &&
-                        f.surface()->data() == f.baseAddress())
+                        readFrameNumber(f) == int(i) && f.height() == r.height &&
+                        f.presentationTime() == time && f.surface()->data() == f.baseAddress())
                 << i;
         });
-        std::vector<int> expected(r.frames);
-        std::iota(expected.begin(), expected.end(), 0);
-        EXPECT_EQ(numbers, expected);
+        EXPECT_EQ(numbers.size(), size_t(r.frames));
         // A variable rate's last frame lasts as its packet says.
         const double end = item->duration().seconds(), lastTick = 24000 / 90000.0;
         EXPECT_TRUE(r.ticks.empty() ? item->duration() == (r.frames == 1 ? MediaTime{1, 1}
