@@ -42,7 +42,6 @@ struct Child : QProcess {
 
 QProcessEnvironment xEnvironment;  // for the program and every tool, pointed at Xvfb's display
 
-// Runs `command` to its end (killed after a minute): "" or what failed.
 std::string run(const QStringList& command, QByteArray* out = nullptr) {
     Child child(command, xEnvironment);
     const bool ok = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit &&

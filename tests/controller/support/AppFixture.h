@@ -15,7 +15,6 @@ namespace cliploop::apptest {
 using uitest::eventually;
 using uitest::fills;
 
-// uitest's application, its main queue routed to the event loop.
 inline QApplication& application() {
     static QApplication& app = []() -> QApplication& {
         QApplication& created = uitest::application();
@@ -42,7 +41,6 @@ inline FileUrl makeClip(int width, int height, double seconds,
     return made ? FileUrl::fromPath(path.toStdString()) : FileUrl();
 }
 
-// The real main interface, torn down after each test so nothing leaks.
 class InterfaceTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -12,12 +12,10 @@ namespace {
 
 PixelBufferRef makeFrame(QSize size, const std::function<QRgb(int, int)>& colour) {
     auto surface = Surface::create(size.width(), size.height());
-    for (int y = 0; y < size.height(); ++y)
-        for (int x = 0; x < size.width(); ++x) {
-            uint8_t* p = surface->data() + size_t(y) * surface->bytesPerRow() + x * 4;
-            const QRgb c = colour(x, y);
-            p[0] = qBlue(c), p[1] = qGreen(c), p[2] = qRed(c), p[3] = 0xFF;
-        }
+    for (int y = 0; y < size.height(); ++y)  // BGRA bytes: a QRgb on a little-endian machine
+        for (int x = 0; x < size.width(); ++x)
+            reinterpret_cast<QRgb*>(surface->data() + size_t(y) * surface->bytesPerRow())[x] =
+                colour(x, y) | 0xFF000000;
     return std::make_shared<PixelBuffer>(surface, MediaTime::zero());
 }
 PixelBufferRef solidFrame(QSize size, QRgb colour) {
