@@ -97,8 +97,8 @@ TEST_F(ClipChoiceTest, OnlyAUserSelectionOrADroppedPathPlaysAndAnUnplayableOneSa
     EXPECT_NE(testing::internal::GetCapturedStdout().find(
                   "-------------update NSNotification: " + urls[1].path() + "\n"),
               std::string::npos);
-    EXPECT_EQ(controller_->arrayController->selectionIndexes(), (QList<int>{0, 1}));
-    EXPECT_TRUE(controller_->flag);
+    EXPECT_TRUE(controller_->flag &&  // the selection stays as it was
+                controller_->arrayController->selectionIndexes() == (QList<int>{0, 1}));
 
     const auto items = controller_->player->items();
     for (const auto& [name, dropped] : {std::pair{"notes.txt", false}, {"broken.mp4", true}}) {
