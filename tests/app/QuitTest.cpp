@@ -44,8 +44,7 @@ InterfaceObjects loadPlayAndQuit() {
 }
 
 long threadCount() {
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return std::distance(begin(tasks), end(tasks));
+    return std::ranges::distance(std::filesystem::directory_iterator("/proc/self/task"));
 }
 
 // Exits 0, else 2 the routine's status, 3 a server entry left, 4 the controller alive, 5 a thread

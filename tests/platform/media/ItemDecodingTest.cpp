@@ -17,6 +17,7 @@ namespace cliploop::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 TEST(ItemDecoding, EveryFrameComesInOrderAtItsOwnTimeAsOpaqueBgraWithinTheBoundedPool) {
     const std::vector<int64_t> vfr = {0, 3000, 9000, 18000, 21000, 24000};  // 1/90000 s
@@ -62,13 +63,12 @@ TEST(ItemDecoding, ADecoderOutOfSurfacesSleepsUntilOneComesBackAndAStopWakesIt) 
     state->start();
     std::vector<PixelBufferRef> held;  // every surface of the pool: nowhere to decode to
     bool ended = false;
-    while (held.empty() || held.size() < state->surfaceCapacity()) {
-        held.push_back(state->takeNextFrame(std::chrono::seconds(30), &ended));
-        ASSERT_TRUE(held.back());
-    }
+    const auto take = [&] {
+        return held.emplace_back(state->takeNextFrame(30s, &ended)) != nullptr;
+    };
+    while (held.empty() || held.size() < state->surfaceCapacity()) ASSERT_TRUE(take());
     held.erase(held.begin());  // one comes back: the next frame follows
-    held.push_back(state->takeNextFrame(std::chrono::seconds(30), &ended));
-    ASSERT_TRUE(held.back());
+    ASSERT_TRUE(take());
     EXPECT_EQ(readFrameNumber(*held.back()), static_cast<int>(held.size()));
     state.reset();  // joins a decoder asleep in the pool again; the surfaces outlive it
     EXPECT_EQ(readFrameNumber(*held.front()), 1);
