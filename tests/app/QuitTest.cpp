@@ -1,6 +1,5 @@
 // ctest-labels: concurrency
-// The application routine quit the ways a user quits, with a clip playing, each run in a child
-// process of its own (which LeakSanitizer checks at exit in the sanitizer build).
+// The application routine quit the ways a user quits, with a clip playing, each in a child process.
 #include <signal.h>
 #include <unistd.h>
 
@@ -45,15 +44,12 @@ InterfaceObjects loadPlayAndQuit() {
 }
 
 long threadCount() {
-    const std::filesystem::directory_iterator tasks("/proc/self/task");
-    return std::distance(begin(tasks), end(tasks));
+    return std::ranges::distance(std::filesystem::directory_iterator("/proc/self/task"));
 }
 
-// Exits 0 when all went as it should: 2 the routine's status, 3 a server entry left, 4 the
-// controller alive (held in a cycle), 5 a thread left at exit.
+// Exits 0, else 2 the routine's status, 3 a server entry left, 4 the controller alive, 5 a thread
+// left. The first thread lets ThreadSanitizer's helper exist before counting.
 [[noreturn]] void runAndExit(int how, const std::string& runtime) {
-    // Registered before the engine's reaper, so it runs once every thread of the run is joined;
-    // the first thread started lets ThreadSanitizer's helper exist before counting.
     std::thread([] {}).join();
     static const long before = threadCount();
     std::atexit([] {

@@ -1,6 +1,5 @@
-// The real program on its own two-monitor Xvfb, driven only by X input and read only through
-// screenshots and "Video". Cases run in order on one program, each leaving the clip playing in
-// both views; the last quits it. Exit status 77 (skipped) only when Xvfb cannot start.
+// The real program on its own two-monitor Xvfb, driven by X input, read through screenshots and
+// "Video". Cases run in order on one program; the last quits it. 77 (skip): Xvfb cannot start.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -24,8 +23,7 @@ using namespace std::chrono_literals;
 using std::this_thread::sleep_for;
 namespace fs = std::filesystem;
 
-// Outputs appended to the files given, else kept; ended with its object. In the suite's process
-// group, so whatever ends the suite ends it too.
+// In the suite's process group, so whatever ends the suite ends it too.
 struct Child : QProcess {
     Child(const QStringList& command, const QProcessEnvironment& environment,
           const QString& outPath = {}, const QString& errPath = {}) {
@@ -44,7 +42,6 @@ struct Child : QProcess {
 
 QProcessEnvironment xEnvironment;  // for the program and every tool, pointed at Xvfb's display
 
-// Runs `command` to its end (killed after a minute): "" or what failed.
 std::string run(const QStringList& command, QByteArray* out = nullptr) {
     Child child(command, xEnvironment);
     const bool ok = child.waitForFinished(60000) && child.exitStatus() == QProcess::NormalExit &&
@@ -59,11 +56,6 @@ std::string readFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : "";
 }
 
-bool printed(const QString& path, const std::string& text) {
-    return readFile(path).find(text) != std::string::npos;
-}
-
-// A hang guard, not a timing check.
 bool waitUntil(const std::function<bool()>& condition) {
     for (const auto end = std::chrono::steady_clock::now() + 30s; !condition(); sleep_for(100ms))
         if (std::chrono::steady_clock::now() > end) return false;
@@ -73,16 +65,14 @@ bool waitUntil(const std::function<bool()>& condition) {
 bool xdotool(const QString& arguments) {
     return run(("xdotool " + arguments).split(' ', Qt::SkipEmptyParts)).empty();
 }
-
 bool key(const QString& keys) {
     return xdotool("key --delay 60 " + keys);
 }
 
-// Their geometries in root coordinates.
-std::vector<QRect> windows(const QString& windowClass = "cliploop") {
+std::vector<QRect> windows() {
     QByteArray shell;  // empty when there is none
-    run({"xdotool", "search", "--onlyvisible", "--class", windowClass, "getwindowgeometry",
-         "--shell", "%@"},
+    run(QString("xdotool search --onlyvisible --class cliploop getwindowgeometry --shell %@")
+            .split(' '),
         &shell);
     std::vector<QRect> result;
     static const QRegularExpression geometry(
@@ -99,22 +89,17 @@ QImage screenshot() {
     return QImage::fromData(ppm, "PPM").convertToFormat(QImage::Format_RGB32);
 }
 
-// 320 x 240 clips of 20 frames at 20 fps in bands: rows 0-79 two colours, 80-199 testsrc2,
-// 200-239 blue. Nothing at the edge is black, so on a black view the non-black bounds are the
-// picture's.
+// 20 fps clips in bands: rows 0-79 red | green, 80-199 testsrc2, 200-239 blue; no black edge.
 constexpr int kClipWidth = 320, kClipHeight = 240, kFrames = 20;
-using ClipLook = std::pair<QColor, QColor>;  // left and right in the top band
 
 // libx264 at -qp 0: lossless in its planes, which every decoder then gives alike.
-std::string writeClip(const QString& path, const ClipLook& look) {
+std::string writeClip(const QString& path) {
     const auto plane = [&](char name, int left, int right, int blue) {
         return QString::asprintf("%c='if(lt(Y,80),if(lt(X,160),%d,%d),if(gte(Y,200),%d,%c(X,Y)))'",
                                  name, left, right, blue, name);
     };
-    const auto& [left, right] = look;
-    const QString filter = "format=gbrp,geq=" + plane('r', left.red(), right.red(), 0) + ":" +
-                           plane('g', left.green(), right.green(), 0) + ":" +
-                           plane('b', left.blue(), right.blue(), 255);
+    const QString filter = "format=gbrp,geq=" + plane('r', 255, 0, 0) + ":" +
+                           plane('g', 0, 255, 0) + ":" + plane('b', 0, 0, 255);
     return run(QString("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=320x240:rate=20 "
                        "-frames:v 20 -vf %1 -c:v libx264 -qp 0 -pix_fmt yuv420p")
                    .arg(filter)
@@ -151,11 +136,8 @@ std::vector<QRect> blackPanels(const QImage& image, const QRect& area) {
 }
 
 const QRect kMonitorA(0, 0, 1920, 1080), kMonitorB(1920, 0, 1920, 1080);
-// Found by the search, and dropped later.
-const ClipLook kCounterClip{QColor(255, 0, 0), QColor(0, 255, 0)};
-const ClipLook kDroppedClip{QColor(255, 255, 0), QColor(255, 0, 255)};
 
-QString root, droppedPath;
+QString root;
 std::unique_ptr<Child> program, xServer;
 std::vector<QImage> reference;  // FFmpeg's frames of the counter clip
 QRect mainWindow, previewPanel, outputPanel;
@@ -164,27 +146,23 @@ std::string programLog() {
     return readFile(root + "/cliploop.out") + readFile(root + "/cliploop.err");
 }
 
-// The full-screen output is there.
 bool covered(const QRect& area) {
-    const auto list = windows();
-    return std::find(list.begin(), list.end(), area) != list.end();
+    return std::ranges::count(windows(), area) > 0;
 }
 
 // Upright, not mirrored, and changing between shots.
-bool playsIn(const QRect& panel, const ClipLook& look = kCounterClip) {
+bool playsIn(const QRect& panel) {
     QImage first;
     return waitUntil([&] {
         const QImage shot = screenshot();
         const QRect picture = pictureBounds(shot, panel);
         const auto shows = [&](int x, int y, const QColor& colour) {  // at the clip's (x, y)
-            const QColor shown = shot.pixelColor(picture.x() + x * picture.width() / kClipWidth,
-                                                 picture.y() + y * picture.height() / kClipHeight);
-            return std::abs(shown.red() - colour.red()) <= 60 &&
-                   std::abs(shown.green() - colour.green()) <= 60 &&
-                   std::abs(shown.blue() - colour.blue()) <= 60;
+            const QColor c = shot.pixelColor(picture.x() + x * picture.width() / kClipWidth,
+                                             picture.y() + y * picture.height() / kClipHeight);
+            return std::max({std::abs(c.red() - colour.red()), std::abs(c.green() - colour.green()),
+                             std::abs(c.blue() - colour.blue())}) <= 60;
         };
-        if (!shows(80, 40, look.first) || !shows(240, 40, look.second) ||
-            !shows(160, 220, Qt::blue))
+        if (!shows(80, 40, Qt::red) || !shows(240, 40, Qt::green) || !shows(160, 220, Qt::blue))
             return false;
         if (first.isNull()) first = shot.copy(picture);
         return shot.copy(picture) != first;
@@ -254,40 +232,15 @@ TEST(EndToEnd, OutputGoesFullScreenOnScreen1AndEscapeBringsItBack) {
     ASSERT_TRUE(waitUntil([] { return covered(kMonitorB); })) << "no full screen on monitor B";
     EXPECT_TRUE(playsIn(kMonitorB)) << "the second monitor does not play the clip";
     const QRect picture = pictureBounds(screenshot(), kMonitorB);  // full height, centred
-    EXPECT_NEAR(picture.height(), 1080, 2);
-    EXPECT_NEAR(picture.width(), 1440, 4);
-    EXPECT_NEAR(picture.center().x(), kMonitorB.center().x(), 4);
+    EXPECT_TRUE(std::abs(picture.height() - 1080) <= 2 && std::abs(picture.width() - 1440) <= 4 &&
+                std::abs(picture.center().x() - kMonitorB.center().x()) <= 4)
+        << picture.width() << "x" << picture.height() << "+" << picture.x();
     EXPECT_TRUE(playsIn(previewPanel.united(outputPanel)));
     EXPECT_FALSE(covered(kMonitorA));
 
     ASSERT_TRUE(key("Escape"));  // the full-screen view has the keyboard: no window manager
     EXPECT_TRUE(waitUntil([] { return !covered(kMonitorB); }));
     EXPECT_TRUE(playsIn(outputPanel)) << "the output is not back in the window";
-}
-
-// A real XDND drag from another process proposing a move; the preview answers a copy, so a file
-// manager keeps the file.
-TEST(EndToEnd, AFileDraggedOntoThePreviewPlaysAndStaysWhereItWas) {
-    const QString log = root + "/drag.log";
-    Child source({E2E_DRAG_SOURCE, droppedPath, "1500", "150"}, xEnvironment, log, log);
-    ASSERT_TRUE(waitUntil([] { return !windows("e2e-drag-source").empty(); })) << readFile(log);
-    sleep_for(500ms);
-    const QPoint from(1600, 210);
-    QString drag = "mousemove 1600 210 mousedown 1";
-    for (int step = 1; step <= 12; ++step) {
-        const QPoint at = from + (previewPanel.center() - from) * step / 12;
-        drag += QString::asprintf(" sleep 0.06 mousemove %d %d", at.x(), at.y());
-    }
-    ASSERT_TRUE(xdotool(drag + " sleep 0.3 mouseup 1"));
-    const std::string line = "-------------update NSNotification: " + droppedPath.toStdString();
-    EXPECT_TRUE(waitUntil([&] { return printed(root + "/cliploop.out", line); }))
-        << line << " not printed\n"
-        << programLog();
-    EXPECT_TRUE(playsIn(previewPanel, kDroppedClip)) << "the preview does not play the drop";
-    EXPECT_TRUE(playsIn(outputPanel, kDroppedClip));
-    // 1: Qt::CopyAction
-    EXPECT_TRUE(waitUntil([&] { return printed(log, "drag finished: 1\n"); })) << readFile(log);
-    EXPECT_TRUE(fs::exists(droppedPath.toStdString()));
 }
 
 TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
@@ -306,7 +259,7 @@ TEST(EndToEnd, CtrlQQuitsWithStatusZeroAndWithdrawsTheFrameServer) {
 std::string setUp(const QString& folder) {
     root = folder;
     const QString home = root + "/home", runtime = root + "/runtime";
-    for (const auto& path : {home + "/sets/night", root + "/elsewhere", runtime})
+    for (const auto& path : {home + "/sets/night", runtime})
         fs::create_directories(path.toStdString());
     fs::permissions(runtime.toStdString(), fs::perms::owner_all);
     setenv("XDG_RUNTIME_DIR", qPrintable(runtime), 1);  // where this process finds servers too
@@ -324,13 +277,11 @@ std::string setUp(const QString& folder) {
     xEnvironment.insert("XDG_RUNTIME_DIR", runtime);
     xEnvironment.insert("QT_QPA_PLATFORM", "xcb");  // whatever the suite itself runs with
     xEnvironment.insert("LANG", "C.UTF-8");
-    droppedPath = root + "/elsewhere/Sunset drive – ünï.mp4";
     const QString counterPath = home + "/sets/night/Loop_Rain_counter.mp4";
-    // Monitor A carries the real output: otherwise Qt sees a third, whole-display screen.
     for (const std::string& error :
          {run(QString("xrandr --setmonitor A 1920/508x1080/286+0+0 screen").split(' ')),
           run(QString("xrandr --setmonitor B 1920/508x1080/286+1920+0 none").split(' ')),
-          writeClip(counterPath, kCounterClip), writeClip(droppedPath, kDroppedClip)})
+          writeClip(counterPath)})
         if (!error.empty()) return error;
     QByteArray out;
     run({"ffmpeg", "-nostdin", "-v", "error", "-i", counterPath, "-f", "rawvideo", "-pix_fmt",

@@ -3,6 +3,7 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QUrl>
+#include <tuple>
 
 #include "../controller/support/AppFixture.h"
 #include "views/PlayerView.h"
@@ -23,39 +24,33 @@ TEST(PlayerView, DragsAreTakenAsCopiesNeverMovesAndOnlyOneLocalFileIsPlayedWithI
     const QList<QUrl> one{QUrl::fromEncoded("file:///clips/gig%20%E9%FF.mov")},
         two{QUrl::fromLocalFile("/clips/a.mov"), QUrl::fromLocalFile("/clips/b.mov")};
     const auto copyOrLink = Qt::CopyAction | Qt::LinkAction;
-    const struct {
-        QList<QUrl> urls;
-        Qt::DropActions offered;
-        Qt::DropAction answer;  // IgnoreAction: refused
-        QString text = {};
-    } drops[] = {
-        {one, copyOrLink, Qt::CopyAction},
-        {one, copyOrLink | Qt::MoveAction, Qt::CopyAction},
-        {one, Qt::MoveAction | Qt::LinkAction, Qt::LinkAction},
-        {one, Qt::MoveAction, Qt::IgnoreAction},
-        {two, copyOrLink, Qt::IgnoreAction},
+    // Offered, then answered (IgnoreAction: refused); text in place of the URLs when given.
+    const std::tuple<QList<QUrl>, Qt::DropActions, Qt::DropAction, QString> drops[] = {
+        {one, copyOrLink, Qt::CopyAction, {}},
+        {one, copyOrLink | Qt::MoveAction, Qt::CopyAction, {}},
+        {one, Qt::MoveAction | Qt::LinkAction, Qt::LinkAction, {}},
+        {one, Qt::MoveAction, Qt::IgnoreAction, {}},
+        {two, copyOrLink, Qt::IgnoreAction, {}},
         {{}, copyOrLink, Qt::IgnoreAction, "/clips/a.mov"},
-        {{QUrl("https://example.org/a.mov")}, copyOrLink, Qt::IgnoreAction},
-        {{}, copyOrLink, Qt::IgnoreAction},
+        {{QUrl("https://example.org/a.mov")}, copyOrLink, Qt::IgnoreAction, {}},
+        {{}, copyOrLink, Qt::IgnoreAction, {}},
     };
     size_t taken = 0, row = 0;
     for (const auto& [urls, offered, answer, text] : drops) {
         SCOPED_TRACE(row++);
         QMimeData data;
         text.isEmpty() ? data.setUrls(urls) : data.setText(text);
-        const auto keys =
-            offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;  // move proposed
+        const auto keys = offered & Qt::MoveAction ? Qt::ShiftModifier : Qt::NoModifier;
         QDragEnterEvent enter({10, 10}, offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &enter);
-        EXPECT_EQ(enter.isAccepted(), offered != Qt::MoveAction);
-        EXPECT_TRUE(!enter.isAccepted() || enter.dropAction() != Qt::MoveAction);
+        EXPECT_TRUE(enter.isAccepted() == (offered != Qt::MoveAction) &&
+                    (!enter.isAccepted() || enter.dropAction() != Qt::MoveAction));
         QDropEvent dropped(QPointF(10, 10), offered, &data, Qt::LeftButton, keys);
         QCoreApplication::sendEvent(&view, &dropped);
         EXPECT_EQ(dropped.isAccepted() ? dropped.dropAction() : Qt::IgnoreAction, answer);
         EXPECT_EQ(posted.size(), taken += answer != Qt::IgnoreAction);
     }
     NotificationCenter::defaultCenter().removeObserver(&view);
-    // Not UTF-8: the bytes as they are.
     EXPECT_EQ(posted, std::vector<std::string>(3, "/clips/gig \xE9\xFF.mov"));
 }
 

@@ -28,8 +28,7 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndCompareIsExactAcrossTimescales) 
     };
     for (const auto& [seconds, timescale, expected] : conversions) {
         const MediaTime t = MediaTime::fromSeconds(seconds, timescale);
-        EXPECT_TRUE(t.value == expected.value && t.timescale == expected.timescale)
-            << seconds << " at " << timescale << ": " << t.value << "/" << t.timescale;
+        EXPECT_TRUE(t.value == expected.value && t.timescale == expected.timescale) << seconds;
     }
     const std::tuple<MediaTime, MediaTime, int> comparisons[] = {
         {{1, 30}, {3000, 90000}, 0},
@@ -45,7 +44,6 @@ TEST(MediaTime, FromSecondsRoundsAndSaturatesAndCompareIsExactAcrossTimescales) 
             << a.value << " " << b.value;
 }
 
-// A full ring of frames at 0, 1/30, 2/30 ... (seconds), the first one taken if `firstTaken`.
 void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
     ring.setCapacity(count);
     for (int64_t i = 0; i < int64_t(count); ++i)
@@ -54,27 +52,23 @@ void fill(FrameRing& ring, size_t count, bool firstTaken = false) {
 }
 
 TEST(FrameRing, HoldsAtMostItsCapacityAndTheNewestFrameAtOrBeforeATimeDropsTheOlderOnes) {
-    const struct {
-        const char* name;
-        MediaTime time;
-        int64_t serial;  // -1: none
-        size_t left, droppedUnseen;
-    } cases[] = {
+    // The time asked, the serial found (-1: none), frames left, unseen frames dropped.
+    const std::tuple<const char*, MediaTime, int64_t, size_t, size_t> cases[] = {
         {"before the first", MediaTime{-1, 90000}, -1, 4, 0},
         {"invalid", MediaTime::invalid(), -1, 4, 0},
         {"between two", MediaTime{4500, 90000}, 1, 3, 0},  // frame 0 was taken
         {"exactly the third", MediaTime{2, 30}, 2, 2, 1},
         {"after the last", MediaTime{10, 1}, 3, 1, 2},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, time, serial, left, droppedUnseen] : cases) {
         FrameRing ring;
         fill(ring, 4, true);
-        EXPECT_FALSE(ring.push(DecodedFrame{}));
+        EXPECT_FALSE(ring.push(DecodedFrame{}));  // full
         size_t dropped = 0;
-        const DecodedFrame* f = ring.newestAtOrBefore(c.time, &dropped);
-        EXPECT_TRUE((f ? f->serial : -1) == c.serial && ring.size() == c.left &&
-                    dropped == c.droppedUnseen)
-            << c.name;
+        const DecodedFrame* f = ring.newestAtOrBefore(time, &dropped);
+        EXPECT_TRUE((f ? f->serial : -1) == serial && ring.size() == left &&
+                    dropped == droppedUnseen)
+            << name;
     }
 }
 
@@ -97,6 +91,8 @@ TEST(FrameRing, EveryChangeAndEveryWakeEndsAWait) {
         fill(ring, 2);
         ring.setCapacity(3);
         std::unique_lock lock(mutex);
+        EXPECT_FALSE(
+            ring.waitForChange(lock, std::chrono::steady_clock::now() + 1ms));  // no change
         std::thread changer([&] {
             std::lock_guard guard(mutex);  // taken once the waiter sleeps
             change(ring);
@@ -105,10 +101,6 @@ TEST(FrameRing, EveryChangeAndEveryWakeEndsAWait) {
         lock.unlock();
         changer.join();
     }
-    std::mutex mutex;  // with nothing changing, a deadline ends the wait and says so
-    FrameRing ring;
-    std::unique_lock lock(mutex);
-    EXPECT_FALSE(ring.waitForChange(lock, std::chrono::steady_clock::now() + 1ms));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // What counts as a display; actions carried by name to the first controller that implements it.
-#include <QAction>
-#include <QMenu>
+#include <QWidget>
 
+#include <array>
 #include <set>
+#include <tuple>
 
 #include "support/UiFixture.h"
 #include "ui/ActionDispatch.h"
@@ -15,12 +16,8 @@ namespace {
 // Each case runs in a process of its own, and application() sets the platform it needs.
 TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
     const char* names[] = {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"};
-    const struct {
-        const char* environment[3];
-        const char* argument;  // then "offscreen", with `argc` 3
-        int argc;
-        bool available;
-    } cases[] = {
+    // Environment, argument (then "offscreen" when argc is 3), argc, whether there is a display.
+    const std::tuple<std::array<const char*, 3>, const char*, int, bool> cases[] = {
         {{}, "-platform", 3, true},
         {{}, "-platform", 2, false},  // no name: Qt would try its default platform
         {{}, "-platform=offscreen", 2, true},
@@ -29,17 +26,17 @@ TEST(Application, ADisplayIsAnyOfTheWaysQtCanBeGivenOne) {
         {{nullptr, "", "wayland-0"}, nullptr, 1, true},
         {{"offscreen"}, nullptr, 1, true},
     };
-    for (const auto& c : cases) {
+    for (const auto& row : cases) {
+        const auto& [environment, given, argc, available] = row;
         for (int i = 0; i < 3; ++i)
-            c.environment[i] ? setenv(names[i], c.environment[i], 1) : unsetenv(names[i]);
+            environment[i] ? setenv(names[i], environment[i], 1) : unsetenv(names[i]);
         char name[] = "cliploop", platform[] = "offscreen";
-        std::string argument = c.argument ? c.argument : "";
+        std::string argument = given ? given : "";
         char* argv[] = {name, argument.data(), platform, nullptr};
-        EXPECT_EQ(application::displayAvailable(c.argc, argv), c.available) << &c - cases;
+        EXPECT_EQ(application::displayAvailable(argc, argv), available) << "row " << &row - cases;
     }
 }
 
-// Takes the actions it is named with, and keeps who sent each.
 struct Responder : ViewControllerBase {
     explicit Responder(std::set<std::string, std::less<>> takes) : takes(std::move(takes)) {}
     bool performAction(std::string_view action, QObject* sender) override {
@@ -60,16 +57,13 @@ TEST(ActionDispatch, TheFirstResponderOnTheChainThatImplementsTheActionTakesIt) 
     actions::setController(inner, &innerController);
     actions::setController(&outer, &outerController);
 
-    QMenu menu;
-    QAction* item = actions::makeMenuItem("Screen 1", "fullScreenWithSender:", &menu);
-    item->trigger();  // no focus and no active window: the window controllers are asked
-    EXPECT_EQ(outerController.received, (Received{{"fullScreenWithSender:", item}}));
     EXPECT_FALSE(actions::sendAction("unknownWithSender:", nullptr, leaf));
-    // A widget outside its window (a full-screen view) names its next responder.
-    QWidget loose;
+    QWidget loose;  // outside its window, as a full-screen view
     actions::setNextResponder(&loose, leaf);
-    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &menu, &loose));
-    EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", &menu}}));
+    EXPECT_TRUE(actions::sendAction("exitFullscreenWithSender:", &outer, &loose));
+    EXPECT_TRUE(actions::sendAction("fullScreenWithSender:", &outer, &loose));
+    EXPECT_EQ(innerController.received, (Received{{"exitFullscreenWithSender:", &outer}}));
+    EXPECT_EQ(outerController.received, (Received{{"fullScreenWithSender:", &outer}}));
     auto* gone = new Responder({"goneWithSender:"});
     actions::setController(&loose, gone);
     delete gone;  // reads empty now

@@ -10,16 +10,12 @@
 namespace cliploop::uitest {
 namespace {
 
-// A frame painted by `colour(x, y)`.
 PixelBufferRef makeFrame(QSize size, const std::function<QRgb(int, int)>& colour) {
     auto surface = Surface::create(size.width(), size.height());
-    if (!surface) return nullptr;
-    for (int y = 0; y < size.height(); ++y)
-        for (int x = 0; x < size.width(); ++x) {
-            uint8_t* p = surface->data() + size_t(y) * surface->bytesPerRow() + x * 4;
-            const QRgb c = colour(x, y);
-            p[0] = qBlue(c), p[1] = qGreen(c), p[2] = qRed(c), p[3] = 0xFF;
-        }
+    for (int y = 0; y < size.height(); ++y)  // BGRA bytes: a QRgb on a little-endian machine
+        for (int x = 0; x < size.width(); ++x)
+            reinterpret_cast<QRgb*>(surface->data() + size_t(y) * surface->bytesPerRow())[x] =
+                colour(x, y) | 0xFF000000;
     return std::make_shared<PixelBuffer>(surface, MediaTime::zero());
 }
 PixelBufferRef solidFrame(QSize size, QRgb colour) {
@@ -63,12 +59,10 @@ TEST(ScaledPictureCache, ScalesEachFrameOncePerSizeKeepsAFewAndHoldsNoFrame) {
     const QImage a = cache.picture(first, small);
     EXPECT_EQ(cache.picture(first, small).constBits(), a.constBits());  // the same pixels
     cache.picture(first, large);
-    EXPECT_EQ(cache.scalesMade(), 2u);
-    // A new frame: once more per size; the old frame's picture, still held, keeps its pixels.
     PixelBufferRef second = solidFrame({320, 180}, qRgb(0, 40, 0));
     const QImage c = cache.picture(second, small);
     cache.picture(second, small);
-    EXPECT_EQ(cache.scalesMade(), 3u);
+    EXPECT_EQ(cache.scalesMade(), 3u);  // once per frame and size; held pictures keep their pixels
     EXPECT_TRUE(qGreen(c.pixel(80, 45)) == 40 && qGreen(a.pixel(80, 45)) == 200);
     cache.picture(first, small);  // only the newest frame of a size is kept
     EXPECT_EQ(cache.scalesMade(), 4u);
@@ -102,7 +96,6 @@ TEST(ScaledPictureCache, ViewsOfOneSizeShareOneScaleAndAViewOfAnotherSizeMakesIt
         return views[1]->currentFrame() == frame && views[2]->currentFrame() == frame;
     }));
     auto& cache = ScaledPictureCache::shared();
-    // Repainted twice without the loop running in between, so nothing else scales.
     auto scalesAt = [&](std::array<int, 3> widths) {
         for (int i = 0, x = 0; i < 3; x += widths[i++]) views[i]->setGeometry(x, 0, widths[i], 200);
         const quint64 before = cache.scalesMade(), painted = views[0]->paintedFrames();
@@ -113,7 +106,6 @@ TEST(ScaledPictureCache, ViewsOfOneSizeShareOneScaleAndAViewOfAnotherSizeMakesIt
     };
     EXPECT_EQ(scalesAt({201, 201, 201}), 1u);
     EXPECT_EQ(scalesAt({201, 251, 251}), 1u);  // the one left at its size scales as it paints
-    EXPECT_EQ(cache.viewsAt(QSize(201, 201 * 180 / 320)), 1);
     EXPECT_EQ(scalesAt({320, 320, 320}), 0u);  // the frame's own size: straight from its surface
     EXPECT_EQ(views[0]->pictureRect(), QRect(0, 10, 320, 180));  // black bars above and below
 }

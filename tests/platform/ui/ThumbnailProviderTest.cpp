@@ -1,7 +1,5 @@
 // ctest-labels: concurrency
 // Pictures made in the background: asked once, bounded, cancelled, and a busy provider may go.
-#include <fstream>
-
 #include "platform/media/support/MediaTestSupport.h"
 #include "support/UiFixture.h"
 #include "ui/ArrayController.h"
@@ -18,35 +16,26 @@ TEST(ThumbnailProvider, AsksAreServedOnceBoundedAndCancelledAndABusyOneMayGo) {
         clips << QByteArray::fromStdString(testing::testPath("copy" + std::to_string(i) + ".mp4"));
         std::filesystem::copy_file(clip, clips.back().toStdString());
     }
-    const QByteArray notes = QByteArray::fromStdString(testing::testPath("notes.txt"));
-    std::ofstream(notes.toStdString()) << "not a clip";
-
     ThumbnailProvider provider(QSize(96, 54), 1);
     QList<QByteArray> ready;
     QObject::connect(&provider, &ThumbnailProvider::pictureReady,
                      [&](const QByteArray& path) { ready << path; });
-    provider.picture(clips[0]);
-    EXPECT_FALSE(provider.picture(clips[0]).isValid());  // asked; not there yet
+    EXPECT_FALSE(provider.picture(clips[0]).isValid() || provider.picture(clips[0]).isValid());
     ASSERT_TRUE(uitest::eventually([&] { return provider.picture(clips[0]).isValid(); }));
-    EXPECT_EQ(ready, QList<QByteArray>{clips[0]});
-
-    // Many asks at once: only the newest are kept, and the newest is among them.
-    ready.clear();
+    EXPECT_EQ(ready, QList<QByteArray>{clips[0]});  // once, though asked twice
+    ready.clear();                                  // many asks at once: only the newest are kept
     for (int i = 0; i < 1000; ++i) provider.picture("/nowhere/gone" + QByteArray::number(i));
-    provider.picture(notes);
+    provider.picture("/nowhere/newest");
     EXPECT_LE(provider.pendingCount(), 256 + 1);  // the kept ones and one under way
     ASSERT_TRUE(uitest::eventually([&] { return provider.pendingCount() == 0; }));
-    EXPECT_TRUE(ready.contains(notes));
-
-    // A new list drops what the old one asked, delivered to nobody (bar one made before).
-    ready.clear();
+    EXPECT_TRUE(ready.contains("/nowhere/newest"));
+    ready.clear();  // a new list drops what the old one asked (bar one under way)
     for (const QByteArray& copy : clips.mid(1)) provider.picture(copy);
     provider.cancelPending();
     EXPECT_TRUE(uitest::eventually([&] { return provider.pendingCount() == 0; }));
     EXPECT_LE(ready.size(), 1);
     EXPECT_FALSE(provider.picture(clips[5]).isValid());  // asked again, as a view would
     EXPECT_TRUE(uitest::eventually([&] { return provider.picture(clips[5]).isValid(); }));
-
     // The list's picture column stays, empty, when its provider goes with the window, even busy.
     ArrayController list({"name", "path"});
     const auto picture = [&] { return list.data(list.index(0, 0), Qt::DecorationRole); };
@@ -57,8 +46,8 @@ TEST(ThumbnailProvider, AsksAreServedOnceBoundedAndCancelledAndABusyOneMayGo) {
         EXPECT_TRUE(uitest::eventually([&] { return picture().isValid(); }));
         for (const QByteArray& copy : clips.mid(10)) busy->picture(copy);
         delete busy;
-        EXPECT_TRUE(list.columnCount() == 3 && !picture().isValid());
-        EXPECT_EQ(list.data(list.index(0, 1)).toString(), "a.mov");
+        EXPECT_TRUE(list.columnCount() == 3 && !picture().isValid() &&
+                    list.data(list.index(0, 1)).toString() == "a.mov");
     }
     QCoreApplication::processEvents();  // deliveries to a provider gone are dropped
 }

@@ -16,16 +16,15 @@ namespace cliploop::testing {
 struct ClipRecipe {
     int width = 64, height = 64;
     int frames = 10;                // at 30 per second
-    std::string codec = "libx264";  // "": no video; "png"/"mjpeg" to a .png/.jpg: a still image
+    std::string codec = "libx264";  // "": no video
     std::string pixelFormat = "yuv420p";
     bool faststart = false;           // the MP4 index ahead of the data, kept by a cut file
     int displayRotation = 0;          // clockwise turn a player applies to show it upright
     std::vector<int64_t> ticks = {};  // variable rate: presentation times in 1/90000 s
-    bool withAudio = false;           // a silent AAC track as long as the frames
+    bool withAudio = false;           // silent AAC
     int first = 0;                    // the number the first frame shows (240: light top-left)
 };
 
-// A path in a folder of the test program's own, removed when the program ends.
 inline std::string testPath(const std::string& name) {
     static const struct Dir {
         std::error_code ignored;
@@ -41,8 +40,7 @@ inline std::string clip(const std::string& name, const ClipRecipe& r) {
     const std::string path = testPath(name);
     if (std::filesystem::exists(path)) return path;
     using std::to_string;
-    // The upper half shows the frame's number in eight black or white columns, most significant
-    // first; the lower half is noisy dark blue, so that a cut file loses frames.
+    // Upper half: the frame's number in eight black or white columns; lower: noisy dark blue.
     const std::string light = "mod(trunc((N+" + to_string(r.first) + ")/pow(2,7-trunc(X*8/W))),2)";
     const std::string grey = "if(lt(Y,H/2)*" + light + ",235,16)";
     const int shrink = std::max(1, r.width / 128);  // drawn small, then scaled up: quick
@@ -80,7 +78,6 @@ inline std::string clip(const std::string& name, const ClipRecipe& r) {
     return path;
 }
 
-// The number a picture of `width` x `height` shows, `light` telling a light pixel.
 inline int numberIn(int width, int height, const std::function<bool(int x, int y)>& light) {
     int number = 0;
     for (int bit = 0; bit < 8; ++bit)
@@ -98,7 +95,7 @@ inline std::shared_ptr<PlayerItem> itemFor(const std::string& path) {
     return PlayerItem::create(Asset::assetWithURL(FileUrl::fromPath(path)));
 }
 
-// The numbers of the next frames of `item`, up to its end or `limit`; each frame goes to `look`.
+// The numbers of the next frames of `item` up to its end or `limit`; each frame goes to `look`.
 inline std::vector<int> pullNumbers(PlayerItem& item, size_t limit = 1000,
                                     const std::function<void(const PixelBuffer&)>& look = {}) {
     std::vector<int> numbers;

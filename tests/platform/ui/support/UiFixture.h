@@ -22,11 +22,12 @@ namespace cliploop::uitest {
 inline QJsonObject screensConfiguration(std::initializer_list<int> which) {
     const int x[3] = {0, 1920, 3200}, width[3] = {1920, 1280, 800}, height[3] = {1080, 1024, 600};
     QJsonArray list;
-    for (const int i : which) {
-        QJsonObject screen{{"name", QString(QChar('A' + i))}, {"x", x[i]}, {"y", 0}};
-        screen["width"] = width[i], screen["height"] = height[i];
-        list.append(screen);
-    }
+    for (const int i : which)
+        list.append(QJsonObject{{"name", QString(QChar('A' + i))},
+                                {"x", x[i]},
+                                {"y", 0},
+                                {"width", width[i]},
+                                {"height", height[i]}});
     return QJsonObject{{"windowFrameMargins", false}, {"screens", list}};
 }
 
