@@ -183,7 +183,9 @@ TEST(BadInput, CutDeletedAndStillFilesPlayTheFramesTheyHaveAtEveryTurn) {
         const auto numbers = pullNumbers(*item, 1000, [&](const PixelBuffer& f) {
             EXPECT_TRUE(f.width() == 64 && f.height() == (isStill ? 48 : 64));
         });
-        if (path == doomed) ASSERT_EQ(::unlink(path.c_str()), 0);  // deleted while playing
+        if (path == doomed) {  // deleted while playing
+            ASSERT_EQ(::unlink(path.c_str()), 0);
+        }
         item->seekToTime(MediaTime::zero());
         EXPECT_EQ(pullNumbers(*item), numbers);
         if (path == little) continue;  // whatever little is left
